@@ -1,0 +1,82 @@
+// The LV2 face of the plug-in: the descriptor and its callbacks.
+#include <lv2/core/lv2.h>
+
+#include <new>
+
+#include "diag/log.hpp"
+#include "plugin/fp_mode.hpp"
+#include "plugin/plugin_instance.hpp"
+
+namespace zq {
+
+namespace {
+
+// Instantiation context.
+LV2_Handle instantiate(const LV2_Descriptor*, double rate, const char*, const LV2_Feature* const*)
+{
+    log_open_switch();
+    auto* self = new (std::nothrow) PluginInstance;
+    if (self == nullptr) {
+        return nullptr;
+    }
+    // Set-up runs at the nominal rate, so the default delay is 5760 samples
+    // at every host rate; the host's rate only converts later changes.
+    self->engine = new (std::nothrow) DelayEngine;
+    if (self->engine == nullptr) {
+        delete self;
+        return nullptr;
+    }
+    self->engine->sample_rate = static_cast<float>(rate);
+    return self;
+}
+
+// Audio context; only stores the pointer.
+void connect_port(LV2_Handle handle, uint32_t port, void* data)
+{
+    static_cast<PluginInstance*>(handle)->connect(port, data);
+}
+
+// Audio context. Nothing is reset: echoes survive a deactivate.
+void activate(LV2_Handle) {}
+
+// Audio context.
+void run(LV2_Handle handle, uint32_t sample_count)
+{
+    static_cast<PluginInstance*>(handle)->run(sample_count);
+}
+
+// Audio context.
+void deactivate(LV2_Handle) {}
+
+// Instantiation context.
+void cleanup(LV2_Handle handle)
+{
+    auto* self = static_cast<PluginInstance*>(handle);
+    delete self->engine;
+    delete self;
+}
+
+// Any context. No extension is offered.
+const void* extension_data(const char*) { return nullptr; }
+
+const LV2_Descriptor descriptor = {
+    ZQ_PLUGIN_URI, instantiate, connect_port, activate, run, deactivate, cleanup, extension_data,
+};
+
+// Denormal flushing for the thread that loads the library; `run` sets the
+// same mode for its own duration on whatever thread the host uses.
+__attribute__((constructor)) void set_load_fp_mode()
+{
+#if defined(__x86_64__) || defined(__aarch64__)
+    write_fp_mode(kAudioFpMode);
+#endif
+}
+
+} // namespace
+
+} // namespace zq
+
+extern "C" LV2_SYMBOL_EXPORT const LV2_Descriptor* lv2_descriptor(uint32_t index)
+{
+    return index == 0 ? &zq::descriptor : nullptr;
+}
