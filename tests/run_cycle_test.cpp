@@ -1,0 +1,294 @@
+// The shell as a host sees it: descriptor, ports, the scan and the chunk
+// cycle. Instances are made through the descriptor, then looked into.
+
+#include <gtest/gtest.h>
+#include <lv2/core/lv2.h>
+
+#include <array>
+#include <cmath>
+#include <cstring>
+#include <random>
+#include <vector>
+
+#include "plugin/plugin_instance.hpp"
+
+#if defined(__x86_64__)
+#include <xmmintrin.h>
+#endif
+
+extern "C" const LV2_Descriptor* lv2_descriptor(uint32_t index);
+
+namespace zq {
+namespace {
+
+constexpr std::array<float, kPortCount> kDefaults = {0, 0, 0, 120, 100, -9, 0, 0, 66, 0, 6000, 10};
+
+struct Host {
+    const LV2_Descriptor* d = lv2_descriptor(0);
+    LV2_Handle h;
+    std::array<float, kPortCount> controls = kDefaults;
+
+    explicit Host(double rate = 48000.0) : h(d->instantiate(d, rate, "/nowhere/", nullptr))
+    {
+        for (std::uint32_t p = kDelayMs; p < kPortCount; ++p) {
+            d->connect_port(h, p, &controls[p]);
+        }
+    }
+    ~Host() { d->cleanup(h); }
+    Host(const Host&) = delete;
+    Host& operator=(const Host&) = delete;
+
+    PluginInstance& self() { return *static_cast<PluginInstance*>(h); }
+    DelayEngine& engine() { return *self().engine; }
+
+    void run(const float* in, float* o1, float* o2, std::uint32_t n)
+    {
+        d->connect_port(h, kIn, const_cast<float*>(in));
+        d->connect_port(h, kOut1, o1);
+        d->connect_port(h, kOut2, o2);
+        d->run(h, n);
+    }
+
+    // Runs `in` in blocks of `block`; returns out_1 followed by out_2.
+    std::vector<float> render(const std::vector<float>& in, std::size_t block)
+    {
+        std::vector<float> o1(in.size());
+        std::vector<float> o2(in.size());
+        for (std::size_t at = 0; at < in.size(); at += block) {
+            const auto n = static_cast<std::uint32_t>(std::min(block, in.size() - at));
+            run(in.data() + at, o1.data() + at, o2.data() + at, n);
+        }
+        o1.insert(o1.end(), o2.begin(), o2.end());
+        return o1;
+    }
+};
+
+std::vector<float> noise(std::size_t n, unsigned seed)
+{
+    std::mt19937 rng(seed);
+    std::uniform_real_distribution<float> dist(-0.5f, 0.5f);
+    std::vector<float> v(n);
+    for (float& x : v) {
+        x = dist(rng);
+    }
+    return v;
+}
+
+TEST(Descriptor, OneDescriptorWithTheUri)
+{
+    const LV2_Descriptor* d = lv2_descriptor(0);
+    ASSERT_NE(d, nullptr);
+    EXPECT_STREQ(d->URI, "http://zwirbelton.audio/plugins/zwirbelton-quorvel");
+    EXPECT_EQ(lv2_descriptor(1), nullptr);
+    EXPECT_EQ(lv2_descriptor(0xffffffffu), nullptr);
+    EXPECT_EQ(d->extension_data("http://lv2plug.in/ns/ext/state#interface"), nullptr);
+    EXPECT_EQ(d->extension_data(""), nullptr);
+}
+
+TEST(Instance, StartsUnsetAndUnconnected)
+{
+    const LV2_Descriptor* d = lv2_descriptor(0);
+    LV2_Handle h = d->instantiate(d, 44100.0, nullptr, nullptr);
+    ASSERT_NE(h, nullptr);
+    auto& self = *static_cast<PluginInstance*>(h);
+    EXPECT_EQ(self.in, nullptr);
+    EXPECT_EQ(self.highpass_hz, nullptr);
+    EXPECT_TRUE(std::isnan(self.delay_ms_seen));
+    EXPECT_TRUE(std::isnan(self.tap_ratio_seen));
+    EXPECT_TRUE(std::isnan(self.lowpass_hz_seen));
+    EXPECT_TRUE(std::isnan(self.highpass_hz_seen));
+    EXPECT_EQ(self.level_ramp.current, -8.9991f);
+    EXPECT_EQ(self.diffusion_ramp.target, 66.0f);
+    EXPECT_EQ(self.engine->sample_rate, 44100.0f);
+    EXPECT_EQ(self.engine->delay_line.pending_length, 5760u);
+    d->cleanup(h);
+}
+
+TEST(Instance, ConnectPortPastTheLastChangesNothing)
+{
+    Host host;
+    PluginInstance before = host.self();
+    float x = 0.0f;
+    host.d->connect_port(host.h, 12, &x);
+    host.d->connect_port(host.h, 1000, &x);
+    EXPECT_EQ(std::memcmp(&before, &host.self(), sizeof before), 0);
+}
+
+TEST(RunCycle, FirstScanPassesTheImmediateControls)
+{
+    Host host(44100.0);
+    host.controls[kHighpassHz] = 100.0f;
+    host.controls[kTapRatio] = 50.0f;
+    host.run(nullptr, nullptr, nullptr, 0);
+    EXPECT_EQ(host.engine().delay_line.pending_length, 5760u) << "120 ms is the set-up value";
+    EXPECT_EQ(host.engine().highpass_hz, 100.0f);
+    EXPECT_EQ(host.engine().ratio_target, 50.0f * 0.01f);
+    host.controls[kDelayMs] = 100.0f;
+    host.run(nullptr, nullptr, nullptr, 0);
+    EXPECT_EQ(host.engine().delay_line.pending_length, 4410u) << "converted at the host rate";
+}
+
+TEST(RunCycle, EmptyBlockScansButNeitherTicksNorTouchesBuffers)
+{
+    Host host;
+    host.controls[kLevelDb] = 0.0f;
+    host.controls[kFeedback] = 50.0f;
+    float in[4] = {1, 2, 3, 4};
+    float o1[4] = {7, 7, 7, 7};
+    float o2[4] = {7, 7, 7, 7};
+    host.run(in, o1, o2, 0);
+    EXPECT_EQ(host.self().level_ramp.target, 0.0f);
+    EXPECT_EQ(host.self().feedback_ramp.target, 0.5f);
+    EXPECT_EQ(host.self().level_ramp.current, -8.9991f);
+    EXPECT_EQ(host.engine().level_db, -6.0f);
+    for (int i = 0; i < 4; ++i) {
+        EXPECT_EQ(o1[i], 7.0f);
+        EXPECT_EQ(o2[i], 7.0f);
+    }
+}
+
+TEST(RunCycle, HeldControlsCallNoSetter)
+{
+    Host host;
+    std::vector<float> in(64, 0.0f);
+    host.render(in, 64);
+    // Poison the engine's caches: a setter called with the port's value
+    // would find them different and recompute.
+    DelayEngine& e = host.engine();
+    e.lowpass_hz = 1.0f;
+    e.highpass_hz = 1.0f;
+    e.delay_ms = 1.0f;
+    const float lp_coef = e.lp_coef;
+    const std::uint64_t pending = e.delay_line.pending_length;
+    host.render(in, 64);
+    EXPECT_EQ(e.lowpass_hz, 1.0f);
+    EXPECT_EQ(e.highpass_hz, 1.0f);
+    EXPECT_EQ(e.delay_ms, 1.0f);
+    EXPECT_EQ(e.lp_coef, lp_coef);
+    EXPECT_EQ(e.delay_line.pending_length, pending);
+}
+
+TEST(RunCycle, RampsTickOncePerChunk)
+{
+    Host host;
+    host.controls[kLevelDb] = 0.0f;
+    std::vector<float> in(64, 0.0f);
+    host.render(in, 64);
+    ParamRamp expected = kLevelRampStart;
+    expected.target = 0.0f;
+    for (int i = 0; i < 4; ++i) {
+        expected.tick();
+    }
+    EXPECT_EQ(host.self().level_ramp.current, expected.current);
+    EXPECT_EQ(host.engine().level_db, expected.current);
+    // Partial blocks: 5 + 11 samples are one chunk, the 17th sample starts a second.
+    Host split;
+    split.controls[kLevelDb] = 0.0f;
+    std::vector<float> few(5, 0.0f);
+    split.render(few, 5);
+    EXPECT_EQ(split.engine().level_db, -8.819099f);
+    std::vector<float> rest(11, 0.0f);
+    split.render(rest, 11);
+    EXPECT_EQ(split.engine().level_db, -8.819099f);
+    std::vector<float> one(1, 0.0f);
+    split.render(one, 1);
+    EXPECT_EQ(split.engine().level_db, -8.639099f);
+}
+
+TEST(RunCycle, OutputDoesNotDependOnTheBlockSplit)
+{
+    // Controls held, ramps moving from their start values through the run.
+    const std::vector<float> in = noise(16 * 1500 + 5, 7);
+    auto with_block = [&in](std::size_t block) {
+        Host host;
+        host.controls[kFeedback] = 80.0f;
+        host.controls[kPanTap] = 60.0f;
+        host.controls[kLevelDb] = -3.0f;
+        host.controls[kDelayMs] = 40.0f;
+        host.controls[kTapRatio] = 37.0f;
+        return host.render(in, block);
+    };
+    const std::vector<float> reference = with_block(16);
+    for (std::size_t block : {1u, 7u, 64u, 100u, 4096u, 30000u}) {
+        const std::vector<float> out = with_block(block);
+        ASSERT_EQ(out.size(), reference.size());
+        EXPECT_EQ(std::memcmp(out.data(), reference.data(), out.size() * sizeof(float)), 0) << "block " << block;
+    }
+}
+
+TEST(RunCycle, NeverTouchesSamplesPastTheBlock)
+{
+    Host host;
+    for (std::uint32_t n : {1u, 15u, 16u, 17u, 33u}) {
+        std::vector<float> in(n + 8, 0.25f);
+        std::vector<float> o1(n + 8, 9.0f);
+        std::vector<float> o2(n + 8, 9.0f);
+        in[n] = std::numeric_limits<float>::quiet_NaN(); // would show if read
+        host.run(in.data(), o1.data(), o2.data(), n);
+        for (std::uint32_t i = 0; i < n; ++i) {
+            ASSERT_TRUE(std::isfinite(o1[i]));
+        }
+        for (std::uint32_t i = n; i < n + 8; ++i) {
+            EXPECT_EQ(o1[i], 9.0f);
+            EXPECT_EQ(o2[i], 9.0f);
+        }
+    }
+}
+
+TEST(RunCycle, DeactivateAndActivateChangeNothing)
+{
+    std::vector<float> in(16 * 3000, 0.0f);
+    in[0] = 1.0f;
+    auto render = [&in](bool pause) {
+        Host host;
+        host.controls[kFeedback] = 50.0f;
+        std::vector<float> head(in.begin(), in.begin() + 4000);
+        std::vector<float> tail(in.begin() + 4000, in.end());
+        std::vector<float> out = host.render(head, 256);
+        if (pause) {
+            host.d->deactivate(host.h);
+            host.d->activate(host.h);
+        }
+        const std::vector<float> rest = host.render(tail, 256);
+        out.insert(out.end(), rest.begin(), rest.end());
+        return out;
+    };
+    const std::vector<float> paused = render(true);
+    EXPECT_EQ(paused, render(false));
+    float late = 0.0f;
+    for (std::size_t i = 4000; i < in.size(); ++i) {
+        late = std::max(late, std::fabs(paused[i]));
+    }
+    EXPECT_GT(late, 1e-3f) << "echoes of the impulse sound after the pause";
+}
+
+TEST(RunCycle, LevelChangeReachesTheEngineChunkByChunk)
+{
+    Host host;
+    std::vector<float> in(16 * 100, 0.0f);
+    host.render(in, 16 * 100);
+    EXPECT_EQ(host.engine().level_db, -9.0f);
+    host.controls[kLevelDb] = -3.0f;
+    std::vector<float> chunk(16, 0.0f);
+    host.render(chunk, 16);
+    EXPECT_FLOAT_EQ(host.engine().level_db, -9.0f + 0.18f);
+}
+
+TEST(RunCycle, RunLeavesTheHostsFloatingPointModeAlone)
+{
+    Host host;
+    std::vector<float> in(256, 0.1f);
+#if defined(__x86_64__)
+    const unsigned host_mode = 0x1F80; // the C default: nothing flushed
+    const unsigned before = _mm_getcsr();
+    _mm_setcsr(host_mode);
+    host.render(in, 64);
+    EXPECT_EQ(_mm_getcsr() & ~0x3Fu, host_mode);
+    _mm_setcsr(before);
+#else
+    GTEST_SKIP() << "x86-64 only";
+#endif
+}
+
+} // namespace
+} // namespace zq

@@ -1,0 +1,9 @@
+#!/bin/sh
+# Builds the plug-in and every test, then runs them all.
+set -eu
+root=$(cd "$(dirname "$0")/.." && pwd)
+cd "$root"
+sh tools/deps.sh
+cmake -S . -B build -DCMAKE_BUILD_TYPE=Release -DZQ_BUILD_TESTS=ON
+cmake --build build -j"$(nproc)"
+ctest --test-dir build --output-on-failure -j"$(nproc)"
