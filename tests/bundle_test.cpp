@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <lilv/lilv.h>
 
+#include <algorithm>
 #include <cmath>
 #include <string>
 #include <vector>
@@ -108,6 +109,139 @@ TEST(Bundle, StartUpGlideOpensTheDelay)
     // has opened up by then, far less than its final 5760.
     EXPECT_GT(first_echo, 1346u);
     EXPECT_LT(first_echo, 1346u + 5760u / 2);
+}
+
+} // namespace
+} // namespace zq_test
+
+namespace zq_test {
+namespace {
+
+constexpr const char* kDoap = "http://usefulinc.com/ns/doap#";
+constexpr const char* kFoaf = "http://xmlns.com/foaf/0.1/";
+constexpr const char* kLv2 = "http://lv2plug.in/ns/lv2core#";
+constexpr const char* kRdfs = "http://www.w3.org/2000/01/rdf-schema#";
+constexpr const char* kPset = "http://lv2plug.in/ns/ext/presets#";
+
+// The one value of `subject predicate ?`, or an empty string.
+std::string value_of(const LilvNode* subject, const std::string& predicate)
+{
+    ::LilvWorld* w = shared_world().world();
+    LilvNode* pred = lilv_new_uri(w, predicate.c_str());
+    LilvNode* v = lilv_world_get(w, subject, pred, nullptr);
+    lilv_node_free(pred);
+    std::string s = v != nullptr ? lilv_node_as_string(v) : "";
+    lilv_node_free(v);
+    return s;
+}
+
+TEST(Bundle, DescribesItselfBeyondWhatValidationChecks)
+{
+    const LilvPlugin* p = shared_world().plugin();
+    const LilvNode* self = lilv_plugin_get_uri(p);
+    {
+        ::LilvWorld* w = shared_world().world();
+        LilvNode* type = lilv_new_uri(w, "http://www.w3.org/1999/02/22-rdf-syntax-ns#type");
+        LilvNode* delay = lilv_new_uri(w, (std::string(kLv2) + "DelayPlugin").c_str());
+        EXPECT_TRUE(lilv_world_ask(w, self, type, delay)) << "a specific class for hosts' menus";
+        lilv_node_free(delay);
+        lilv_node_free(type);
+    }
+    EXPECT_FALSE(value_of(self, std::string(kDoap) + "name").empty());
+    EXPECT_FALSE(value_of(self, std::string(kDoap) + "shortdesc").empty());
+    EXPECT_FALSE(value_of(self, std::string(kDoap) + "license").empty());
+    const std::string minor = value_of(self, std::string(kLv2) + "minorVersion");
+    const std::string micro = value_of(self, std::string(kLv2) + "microVersion");
+    ASSERT_FALSE(minor.empty());
+    ASSERT_FALSE(micro.empty());
+    EXPECT_EQ(std::stoi(minor) % 2, 0) << "a release has even version numbers";
+    EXPECT_EQ(std::stoi(micro) % 2, 0);
+
+    // The maintainer with name, mail and homepage, through the project.
+    const std::string project = value_of(self, std::string(kLv2) + "project");
+    ASSERT_FALSE(project.empty());
+    LilvNode* project_node = lilv_new_uri(shared_world().world(), project.c_str());
+    const std::string maintainer = value_of(project_node, std::string(kDoap) + "maintainer");
+    lilv_node_free(project_node);
+    ASSERT_FALSE(maintainer.empty());
+    LilvNode* person = lilv_new_uri(shared_world().world(), maintainer.c_str());
+    for (const char* field : {"name", "mbox", "homepage"}) {
+        EXPECT_FALSE(value_of(person, std::string(kFoaf) + field).empty()) << field;
+    }
+    lilv_node_free(person);
+
+    LilvNode* comment = lilv_new_uri(shared_world().world(), (std::string(kRdfs) + "comment").c_str());
+    for (std::uint32_t i = 0; i < kPortCount; ++i) {
+        LilvNodes* c = lilv_port_get_value(p, lilv_plugin_get_port_by_index(p, i), comment);
+        EXPECT_EQ(lilv_nodes_size(c), 1u) << "tooltip of port " << i;
+        lilv_nodes_free(c);
+    }
+    lilv_node_free(comment);
+}
+
+std::vector<std::string> preset_uris()
+{
+    ::LilvWorld* w = shared_world().world();
+    LilvNode* preset_class = lilv_new_uri(w, (std::string(kPset) + "Preset").c_str());
+    LilvNodes* presets = lilv_plugin_get_related(shared_world().plugin(), preset_class);
+    std::vector<std::string> uris;
+    LILV_FOREACH (nodes, i, presets) {
+        uris.emplace_back(lilv_node_as_uri(lilv_nodes_get(presets, i)));
+    }
+    lilv_nodes_free(presets);
+    lilv_node_free(preset_class);
+    return uris;
+}
+
+TEST(Presets, EachSetsAllNineControlsWithinRange)
+{
+    const std::vector<std::string> uris = preset_uris();
+    ASSERT_GE(uris.size(), 6u);
+    const LilvPlugin* p = shared_world().plugin();
+    std::vector<float> min(kPortCount);
+    std::vector<float> max(kPortCount);
+    lilv_plugin_get_port_ranges_float(p, min.data(), max.data(), nullptr);
+    ::LilvWorld* w = shared_world().world();
+    for (const std::string& uri : uris) {
+        LilvNode* node = lilv_new_uri(w, uri.c_str());
+        lilv_world_load_resource(w, node);
+        EXPECT_FALSE(value_of(node, std::string(kRdfs) + "label").empty()) << uri;
+        EXPECT_FALSE(value_of(node, std::string(kRdfs) + "comment").empty()) << uri;
+        lilv_node_free(node);
+
+        HostedPlugin host(48000.0);
+        // Poison the controls: each must be replaced by the preset.
+        for (std::uint32_t i = kFirstControl; i < kPortCount; ++i) {
+            host.set_control(i, -12345.0f);
+        }
+        ASSERT_TRUE(host.apply_preset(uri)) << uri;
+        for (std::uint32_t i = kFirstControl; i < kPortCount; ++i) {
+            EXPECT_GE(host.control(i), min[i]) << uri << " port " << i;
+            EXPECT_LE(host.control(i), max[i]) << uri << " port " << i;
+        }
+    }
+}
+
+TEST(Presets, EachRendersEchoes)
+{
+    for (const std::string& uri : preset_uris()) {
+        HostedPlugin host(48000.0);
+        ASSERT_TRUE(host.apply_preset(uri));
+        std::vector<float> in(48000 * 2, 0.0f);
+        for (std::size_t i = 0; i < 2400; ++i) {
+            in[i] = 0.5f * std::sin(0.06f * static_cast<float>(i));
+        }
+        std::vector<float> o1(in.size());
+        std::vector<float> o2(in.size());
+        host.run(in.data(), o1.data(), o2.data(), in.size(), 512);
+        float wet = 0.0f;
+        for (std::size_t i = 0; i < in.size(); ++i) {
+            ASSERT_TRUE(std::isfinite(o1[i]) && std::isfinite(o2[i])) << uri;
+            ASSERT_LT(std::fabs(o1[i]), 4.0f) << uri;
+            wet = std::max({wet, std::fabs(o1[i] - in[i]), std::fabs(o2[i] - in[i])});
+        }
+        EXPECT_GT(wet, 0.01f) << uri;
+    }
 }
 
 } // namespace
