@@ -1,6 +1,7 @@
 // The LV2 face of the plug-in: the descriptor and its callbacks.
 #include <lv2/core/lv2.h>
 
+#include <limits>
 #include <new>
 
 #include "diag/log.hpp"
@@ -10,6 +11,20 @@
 namespace zq {
 
 namespace {
+
+// A double beyond the float range has no float value to round to: saturate
+// it to infinity (which the delay-time conversion clamps) instead.
+float host_rate_to_float(double rate)
+{
+    constexpr double kMax = std::numeric_limits<float>::max();
+    if (rate > kMax) {
+        return std::numeric_limits<float>::infinity();
+    }
+    if (rate < -kMax) {
+        return -std::numeric_limits<float>::infinity();
+    }
+    return static_cast<float>(rate);
+}
 
 // Instantiation context.
 LV2_Handle instantiate(const LV2_Descriptor*, double rate, const char*, const LV2_Feature* const*)
@@ -26,7 +41,7 @@ LV2_Handle instantiate(const LV2_Descriptor*, double rate, const char*, const LV
         delete self;
         return nullptr;
     }
-    self->engine->sample_rate = static_cast<float>(rate);
+    self->engine->sample_rate = host_rate_to_float(rate);
     return self;
 }
 

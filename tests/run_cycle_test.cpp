@@ -274,6 +274,28 @@ TEST(RunCycle, LevelChangeReachesTheEngineChunkByChunk)
     EXPECT_FLOAT_EQ(host.engine().level_db, -9.0f + 0.18f);
 }
 
+TEST(RunCycle, AnySampleRateGivesASoundInstance)
+{
+    const std::vector<float> in = noise(16 * 200 + 3, 9);
+    for (double rate : {1.0, 22050.0, 768000.0, 0.0, -48000.0, 1e300, -1e300,
+                        std::numeric_limits<double>::infinity(), std::numeric_limits<double>::quiet_NaN()}) {
+        Host host(rate);
+        host.controls[kDelayMs] = 0.0f; // converted at the host rate
+        host.controls[kFeedback] = 90.0f;
+        std::vector<float> out = host.render(in, 100);
+        host.controls[kDelayMs] = 333.0f;
+        const std::vector<float> more = host.render(in, 100);
+        out.insert(out.end(), more.begin(), more.end());
+        for (float v : out) {
+            ASSERT_TRUE(std::isfinite(v)) << rate;
+            ASSERT_LT(std::fabs(v), 10.0f) << rate;
+        }
+        const std::uint64_t pending = host.engine().delay_line.pending_length;
+        const std::uint64_t length = host.engine().delay_line.length;
+        EXPECT_LE(std::max(pending, length), 24000u) << rate;
+    }
+}
+
 TEST(RunCycle, RunLeavesTheHostsFloatingPointModeAlone)
 {
     Host host;
