@@ -15,7 +15,9 @@ std::atomic<std::int32_t> log_level{0};
 
 namespace {
 
-const char* active_path = kLogPath;
+// The file of the last switch; atomic like the level, as hosts may create
+// instances on several threads.
+std::atomic<const char*> active_path{kLogPath};
 
 // The file may lie in a world-writable folder: never follow a link planted
 // there, never wait on a FIFO, and only use a regular file that is our own.
@@ -66,7 +68,7 @@ bool read_first_int(std::FILE* file, std::int32_t& value)
 
 void log_open_switch(const char* path)
 {
-    active_path = path;
+    active_path.store(path, std::memory_order_relaxed);
     const int fd = open_own_regular_file(path, O_RDONLY);
     if (fd < 0) {
         log_level.store(0, std::memory_order_relaxed);
@@ -92,7 +94,7 @@ void log_write(std::int32_t level, const char* format, ...)
     }
     // A file that cannot be opened for appending (or is no longer our own
     // regular file) takes no line; creating an instance goes on regardless.
-    const int fd = open_own_regular_file(active_path, O_WRONLY | O_APPEND | O_CREAT);
+    const int fd = open_own_regular_file(active_path.load(std::memory_order_relaxed), O_WRONLY | O_APPEND | O_CREAT);
     if (fd < 0) {
         return;
     }

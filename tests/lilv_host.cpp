@@ -24,8 +24,10 @@ LilvWorld::LilvWorld()
     LilvNode* uri = lilv_new_uri(world_, kPluginUri);
     plugin_ = lilv_plugins_get_by_uri(lilv_world_get_all_plugins(world_), uri);
     lilv_node_free(uri);
-    if (plugin_ == nullptr) {
-        std::fprintf(stderr, "plug-in %s not found in %s\n", kPluginUri, dir.c_str());
+    // lilv reads the plug-in's description lazily; checking it loads it, so
+    // that queries on the world see it whichever test asks first.
+    if (plugin_ == nullptr || !lilv_plugin_verify(plugin_)) {
+        std::fprintf(stderr, "plug-in %s not found or invalid in %s\n", kPluginUri, dir.c_str());
         std::abort();
     }
 }
