@@ -1,0 +1,149 @@
+// Soak: minutes of audio with every control automated at random within its
+// range and blocks of random size, as a busy session would drive it. The
+// output must stay finite and bounded and the cost per sample flat.
+//
+// ZQ_SOAK_SECONDS sets the length of audio (default 600 s at 48 kHz).
+
+#include <gtest/gtest.h>
+#include <lv2/core/lv2.h>
+
+#include <algorithm>
+#include <array>
+#include <chrono>
+#include <cmath>
+#include <cstdlib>
+#include <random>
+#include <thread>
+#include <vector>
+
+#if defined(__x86_64__)
+#include <xmmintrin.h>
+#endif
+
+extern "C" const LV2_Descriptor* lv2_descriptor(uint32_t index);
+
+namespace {
+
+struct Range {
+    float min;
+    float max;
+};
+
+// The declared ranges of the nine controls, ports 3..11.
+constexpr std::array<Range, 9> kRanges = {{{1, 500},
+                                           {0, 100},
+                                           {-90, 6},
+                                           {-100, 100},
+                                           {-100, 100},
+                                           {0, 100},
+                                           {0, 100},
+                                           {200, 20000},
+                                           {10, 2000}}};
+
+void set_default_fp_mode()
+{
+#if defined(__x86_64__)
+    _mm_setcsr(0x1F80); // all exceptions masked, nothing flushed
+#elif defined(__aarch64__)
+    __asm__ volatile("msr fpcr, %0" : : "r"(std::uint64_t{0}));
+#endif
+}
+
+double soak_seconds()
+{
+    const char* s = std::getenv("ZQ_SOAK_SECONDS");
+    return s != nullptr ? std::atof(s) : 600.0;
+}
+
+TEST(Soak, RandomAutomationStaysFiniteBoundedAndFlat)
+{
+    constexpr double kRate = 48000.0;
+    const auto total = static_cast<std::size_t>(soak_seconds() * kRate);
+    // Cost per sample of each block, grouped by second of audio.
+    std::vector<std::vector<double>> ns_per_sample(static_cast<std::size_t>(soak_seconds()) + 1);
+    float peak = 0.0f;
+    bool finite = true;
+
+    // On a thread in the C default floating-point mode, as a host's audio
+    // thread may be (a new thread inherits its creator's mode, which loading
+    // the library may have changed).
+    std::thread audio([&] {
+        set_default_fp_mode();
+        const LV2_Descriptor* d = lv2_descriptor(0);
+        LV2_Handle h = d->instantiate(d, kRate, nullptr, nullptr);
+        std::array<float, 12> controls{};
+        std::mt19937 rng(2024);
+        std::uniform_real_distribution<float> unit(0.0f, 1.0f);
+        std::normal_distribution<float> signal(0.0f, 0.25f);
+        for (std::uint32_t p = 3; p < 12; ++p) {
+            const Range r = kRanges[p - 3];
+            controls[p] = r.min + (r.max - r.min) * unit(rng);
+            d->connect_port(h, p, &controls[p]);
+        }
+        constexpr std::size_t kMaxBlock = 4096;
+        std::vector<float> in(kMaxBlock);
+        std::vector<float> o1(kMaxBlock);
+        std::vector<float> o2(kMaxBlock);
+        d->connect_port(h, 0, in.data());
+        d->connect_port(h, 1, o1.data());
+        d->connect_port(h, 2, o2.data());
+        std::size_t done = 0;
+        bool loud = true;
+        while (done < total) {
+            const auto n = static_cast<std::uint32_t>(
+                std::min<std::size_t>(1 + static_cast<std::size_t>(unit(rng) * kMaxBlock), total - done));
+            // Every so often one control jumps somewhere in its range.
+            if (unit(rng) < 0.2f) {
+                const auto p = static_cast<std::uint32_t>(3 + unit(rng) * 8.999f);
+                const Range r = kRanges[p - 3];
+                controls[p] = r.min + (r.max - r.min) * unit(rng);
+            }
+            if (unit(rng) < 0.01f) {
+                loud = !loud; // stretches of silence, where tails decay
+            }
+            for (std::uint32_t i = 0; i < n; ++i) {
+                in[i] = loud ? std::clamp(signal(rng), -1.0f, 1.0f) : 0.0f;
+            }
+            const auto t0 = std::chrono::steady_clock::now();
+            d->run(h, n);
+            const auto t1 = std::chrono::steady_clock::now();
+            if (n >= 256) {
+                ns_per_sample[done / static_cast<std::size_t>(kRate)].push_back(
+                    std::chrono::duration<double, std::nano>(t1 - t0).count() / n);
+            }
+            for (std::uint32_t i = 0; i < n; ++i) {
+                finite = finite && std::isfinite(o1[i]) && std::isfinite(o2[i]);
+                peak = std::max({peak, std::fabs(o1[i]), std::fabs(o2[i])});
+            }
+            done += n;
+        }
+        d->cleanup(h);
+    });
+    audio.join();
+
+    EXPECT_TRUE(finite);
+    // Dry at most 1, plus at most +6 dB of a tap and a loop signal within ±2.
+    EXPECT_LT(peak, 16.0f);
+    // A denormal stall lasts as long as a tail decays and costs many times
+    // the normal rate, so it lifts the median of its seconds; scheduling
+    // noise on a shared machine touches only the odd block.
+    auto median = [](std::vector<double> v) {
+        std::sort(v.begin(), v.end());
+        return v.empty() ? 0.0 : v[v.size() / 2];
+    };
+    std::vector<double> all;
+    std::vector<double> per_second;
+    for (const auto& second : ns_per_sample) {
+        all.insert(all.end(), second.begin(), second.end());
+        if (second.size() >= 5) {
+            per_second.push_back(median(second));
+        }
+    }
+    ASSERT_GT(per_second.size(), 0u);
+    const double overall = median(all);
+    const double slowest = *std::max_element(per_second.begin(), per_second.end());
+    std::printf("per-sample cost: median %.1f ns, slowest second's median %.1f ns\n", overall, slowest);
+    EXPECT_LT(slowest, 3.0 * overall);
+}
+
+} // namespace
