@@ -1,6 +1,7 @@
 // The LV2 face of the plug-in: the descriptor and its callbacks.
 #include <lv2/core/lv2.h>
 
+#include <cstdlib>
 #include <limits>
 #include <new>
 
@@ -26,19 +27,35 @@ float host_rate_to_float(double rate)
     return static_cast<float>(rate);
 }
 
+// The instance and the engine come straight from the C allocator, so the
+// library needs no C++ runtime (and none of its locks) at all.
+template <typename T>
+T* create()
+{
+    void* memory = std::malloc(sizeof(T));
+    return memory != nullptr ? new (memory) T : nullptr;
+}
+
+template <typename T>
+void destroy(T* object)
+{
+    object->~T();
+    std::free(object);
+}
+
 // Instantiation context.
 LV2_Handle instantiate(const LV2_Descriptor*, double rate, const char*, const LV2_Feature* const*)
 {
     log_open_switch();
-    auto* self = new (std::nothrow) PluginInstance;
+    auto* self = create<PluginInstance>();
     if (self == nullptr) {
         return nullptr;
     }
     // Set-up runs at the nominal rate, so the default delay is 5760 samples
     // at every host rate; the host's rate only converts later changes.
-    self->engine = new (std::nothrow) DelayEngine;
+    self->engine = create<DelayEngine>();
     if (self->engine == nullptr) {
-        delete self;
+        destroy(self);
         return nullptr;
     }
     self->engine->sample_rate = host_rate_to_float(rate);
@@ -67,8 +84,8 @@ void deactivate(LV2_Handle) {}
 void cleanup(LV2_Handle handle)
 {
     auto* self = static_cast<PluginInstance*>(handle);
-    delete self->engine;
-    delete self;
+    destroy(self->engine);
+    destroy(self);
 }
 
 // Any context. No extension is offered.
