@@ -5,7 +5,7 @@
 set -eu
 root=$(cd "$(dirname "$0")/.." && pwd)
 cd "$root"
-sh tools/deps.sh
+sh tools/deps.sh demo
 cmake -S . -B build -DCMAKE_BUILD_TYPE=Release -DZQ_BUILD_TESTS=OFF
 cmake --build build -j"$(nproc)"
 cmake --install build
