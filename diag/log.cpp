@@ -20,7 +20,8 @@ namespace {
 std::atomic<const char*> active_path{kLogPath};
 
 // The file may lie in a world-writable folder: never follow a link planted
-// there, never wait on a FIFO, and only use a regular file that is our own.
+// there, never wait on a FIFO, and only use a regular file that is our own
+// and has no second name (a hard link planted there to another of our files).
 int open_own_regular_file(const char* path, int flags)
 {
     const int fd = ::open(path, flags | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0666);
@@ -28,7 +29,7 @@ int open_own_regular_file(const char* path, int flags)
         return -1;
     }
     struct stat st {};
-    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_uid != ::geteuid()) {
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_uid != ::geteuid() || st.st_nlink != 1) {
         ::close(fd);
         return -1;
     }

@@ -128,6 +128,16 @@ TEST_F(LogSwitch, SymbolicLinkIsNotFollowed)
     EXPECT_FALSE(exists(missing));
 }
 
+TEST_F(LogSwitch, HardLinkToAnotherFileIsLeftAlone)
+{
+    const std::string target = dir_ + "/precious";
+    write_file("3\n", target);
+    ASSERT_EQ(::link(target.c_str(), path_.c_str()), 0);
+    log_open_switch(path_.c_str());
+    EXPECT_EQ(level(), 0);
+    EXPECT_EQ(read_file(target), "3\n");
+}
+
 TEST_F(LogSwitch, FifoDoesNotBlock)
 {
     ASSERT_EQ(::mkfifo(path_.c_str(), 0600), 0);

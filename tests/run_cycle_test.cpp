@@ -5,12 +5,20 @@
 #include <lv2/core/lv2.h>
 
 #include <array>
+#include <bit>
 #include <cmath>
 #include <cstring>
 #include <random>
 #include <vector>
 
+#include "diag/log.hpp"
 #include "plugin/plugin_instance.hpp"
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <string>
 
 #if defined(__x86_64__)
 #include <xmmintrin.h>
@@ -158,6 +166,10 @@ TEST(RunCycle, HeldControlsCallNoSetter)
     e.lowpass_hz = 1.0f;
     e.highpass_hz = 1.0f;
     e.delay_ms = 1.0f;
+    e.ratio_target = 0.3f;
+    // A ramp at rest calls no setter either.
+    e.pan_tap = 7.0f;
+    e.tap_gain_1 = 5.0f;
     const float lp_coef = e.lp_coef;
     const std::uint64_t pending = e.delay_line.pending_length;
     host.render(in, 64);
@@ -166,6 +178,9 @@ TEST(RunCycle, HeldControlsCallNoSetter)
     EXPECT_EQ(e.delay_ms, 1.0f);
     EXPECT_EQ(e.lp_coef, lp_coef);
     EXPECT_EQ(e.delay_line.pending_length, pending);
+    EXPECT_EQ(e.ratio_target, 0.3f);
+    EXPECT_EQ(e.pan_tap, 7.0f);
+    EXPECT_EQ(e.tap_gain_1, 5.0f);
 }
 
 TEST(RunCycle, RampsTickOncePerChunk)
@@ -296,20 +311,59 @@ TEST(RunCycle, AnySampleRateGivesASoundInstance)
     }
 }
 
-TEST(RunCycle, RunLeavesTheHostsFloatingPointModeAlone)
+// On a thread that flushes nothing, `run` flushes denormals while it runs
+// and hands the thread back in the mode it found.
+TEST(RunCycle, RunFlushesDenormalsAndRestoresTheHostsMode)
 {
-    Host host;
-    std::vector<float> in(256, 0.1f);
 #if defined(__x86_64__)
+    Host host;
+    host.controls[kLevelDb] = -90.0f; // out = in exactly, through the fmas
+    std::vector<float> silence(16 * 64, 0.0f);
+    host.render(silence, 64);
     const unsigned host_mode = 0x1F80; // the C default: nothing flushed
     const unsigned before = _mm_getcsr();
     _mm_setcsr(host_mode);
-    host.render(in, 64);
-    EXPECT_EQ(_mm_getcsr() & ~0x3Fu, host_mode);
+    const float tiny = std::numeric_limits<float>::denorm_min() * 1000.0f;
+    std::vector<float> in(64, tiny);
+    const std::vector<float> out = host.render(in, 64);
+    const unsigned after = _mm_getcsr();
     _mm_setcsr(before);
+    EXPECT_EQ(after & ~0x3Fu, host_mode);
+    for (float v : out) {
+        // Bits, not ==: the comparison itself may run with denormals as zero.
+        ASSERT_EQ(std::bit_cast<std::uint32_t>(v) & 0x7fffffffu, 0u) << "a denormal input reads as zero during run";
+    }
 #else
     GTEST_SKIP() << "x86-64 only";
 #endif
+}
+
+TEST(RunCycle, InstantiateSwitchesTheLogAtTheFixedPath)
+{
+    struct stat st {};
+    if (::lstat(kLogPath, &st) == 0) {
+        GTEST_SKIP() << kLogPath << " exists already; not touching it";
+    }
+    {
+        std::FILE* f = std::fopen(kLogPath, "w");
+        ASSERT_NE(f, nullptr);
+        std::fputs("4\n", f);
+        std::fclose(f);
+    }
+    const LV2_Descriptor* d = lv2_descriptor(0);
+    LV2_Handle h = d->instantiate(d, 48000.0, nullptr, nullptr);
+    const std::int32_t level = log_level.load();
+    d->cleanup(h);
+    char content[128] = {};
+    std::FILE* f = std::fopen(kLogPath, "r");
+    ASSERT_NE(f, nullptr);
+    const std::size_t n = std::fread(content, 1, sizeof content - 1, f);
+    std::fclose(f);
+    ::unlink(kLogPath);
+    log_open_switch(kLogPath); // and off again, as without the file
+    EXPECT_EQ(level, 4);
+    EXPECT_EQ(std::string(content, n), "4\n### log is active now ### \n");
+    EXPECT_EQ(log_level.load(), 0);
 }
 
 } // namespace

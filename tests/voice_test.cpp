@@ -248,23 +248,33 @@ TEST(Voice, ImpulseEchoesArriveWhereTheDelayPutsThem)
         }
         return v.size();
     };
-    // The loop tap returns the sample written L − 3 − o samples earlier, o
-    // being 2 or 1 in turn; the output tap the one written L/2 − 3 − o′ back.
+    // At sample m (counted from set-up) the loop tap returns the sample
+    // written L − 3 − o earlier and the output tap the one written
+    // L/2 − 3 − o′ earlier. The LFO phase runs −1, 0, −1, … after its step,
+    // so o is 2 on even samples and 1 on odd ones, and o′ the other way round.
+    const std::size_t written = kChainDelay;
+    auto read_index = [](std::size_t m, std::size_t delay, bool loop_tap) {
+        const std::size_t offset = (m % 2 == 0) == loop_tap ? 2 : 1;
+        return m + 3 + offset - delay;
+    };
+    auto first_hearing = [&](std::size_t delay, bool loop_tap) {
+        std::size_t m = delay;
+        while (read_index(m, delay, loop_tap) < written) {
+            ++m;
+        }
+        return m;
+    };
     const std::size_t loop_at = first_nonzero(o2, 1);
     const std::size_t tap_at = first_nonzero(o1, 1);
-    const std::size_t written = kChainDelay;
-    EXPECT_GE(loop_at, written + kLength - 3 - 2);
-    EXPECT_LE(loop_at, written + kLength - 3 - 1);
-    EXPECT_GE(tap_at, written + kLength / 2 - 3 - 2);
-    EXPECT_LE(tap_at, written + kLength / 2 - 3 - 1);
-    // Unit gains and hard pans. As the offsets swap, a tap reads each slot
-    // twice and skips the next, so its first echo is the chain's first or
-    // second output sample.
-    const auto is_smear = [&](float v) {
-        return std::fabs(v - smear_0) < 1e-6f || std::fabs(v - smear_1) < 1e-6f;
-    };
-    EXPECT_TRUE(is_smear(o1[tap_at])) << o1[tap_at];
-    EXPECT_TRUE(is_smear(o2[loop_at])) << o2[loop_at];
+    ASSERT_EQ(loop_at, first_hearing(kLength, true));
+    ASSERT_EQ(tap_at, first_hearing(kLength / 2, false));
+    // Unit gains and hard pans: the echo is the chain's output at the slot
+    // read, the first or (when the alternating taps skip it) the second.
+    const float smear[2] = {smear_0, smear_1};
+    const float tap_g = e->tap_gain_1 * e->gain;
+    const float loop_g = e->loop_gain_2 * e->gain;
+    EXPECT_EQ(o1[tap_at], smear[read_index(tap_at, kLength / 2, false) - written] * tap_g);
+    EXPECT_EQ(o2[loop_at], smear[read_index(loop_at, kLength, true) - written] * loop_g);
     // Fed back, the echo comes round again after the chain and the line.
     const std::size_t second = first_nonzero(o2, loop_at + 64);
     EXPECT_GE(second, loop_at + kChainDelay + kLength - 3 - 2);
