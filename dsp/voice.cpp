@@ -1,52 +1,220 @@
 #include "dsp/voice.hpp"
 
+// The kernels below hand vector values between inline functions of one
+// instruction set; all of it is inlined, so no call uses the changed ABI.
+#pragma GCC diagnostic ignored "-Wpsabi"
+// GCC 12 reports the AVX-512 intrinsics' own "undefined register" idiom
+// (a variable initialised from itself) as maybe uninitialised.
+#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
+
+#include "dsp/fast_voice.hpp"
+#include "dsp/voice_kernels.hpp"
+
 namespace zq {
 
 namespace {
 
-using VoiceKernel = void (*)(DelayEngine&, const float*, float*, float*, std::uint32_t);
+using RunKernel = void (*)(DelayEngine&, const float*, float*, float*, std::uint32_t);
+using ChunkKernel = bool (*)(DelayEngine&, const float*, float*, float*);
 
-// Each kernel has the whole voice inlined into it (flatten), so the fused
-// multiply-adds of the FMA build become single instructions while the baseline
-// build calls the C library's correctly rounded fma: the same bits either way.
-__attribute__((flatten)) void voice_baseline(DelayEngine& e, const float* in, float* out_1, float* out_2,
-                                             std::uint32_t count)
+// Each kernel has everything it runs inlined into it (flatten), compiled for
+// its instruction set: the fused multiply-adds of the FMA builds become single
+// instructions while the baseline build calls the C library's correctly
+// rounded fma, the same bits either way. Nothing a kernel calls is left out of
+// line, so no FMA- or AVX-512-compiled copy of an inline function can stand in
+// for the baseline's at link time.
+
+__attribute__((flatten)) void reference_baseline(DelayEngine& e, const float* in, float* out_1, float* out_2,
+                                                 std::uint32_t count)
 {
     voice_run(e, in, out_1, out_2, count);
+}
+
+__attribute__((flatten)) bool chunk_baseline(DelayEngine& e, const float* in, float* out_1, float* out_2)
+{
+    voice_run(e, in, out_1, out_2, DelayEngine::kChunk);
+    return false;
 }
 
 #if defined(__x86_64__)
-__attribute__((target("fma"), flatten)) void voice_fma(DelayEngine& e, const float* in, float* out_1,
-                                                       float* out_2, std::uint32_t count)
+__attribute__((target("fma"), flatten)) void reference_fma(DelayEngine& e, const float* in, float* out_1,
+                                                           float* out_2, std::uint32_t count)
 {
     voice_run(e, in, out_1, out_2, count);
 }
+
+__attribute__((target("fma"), flatten)) bool chunk_fma(DelayEngine& e, const float* in, float* out_1,
+                                                       float* out_2)
+{
+    if (staged_chunk<AvxLanes>(e, in, out_1, out_2)) {
+        return true;
+    }
+    voice_run(e, in, out_1, out_2, DelayEngine::kChunk);
+    return false;
+}
+
+#define ZQ_AVX512 "avx512f,avx512dq,avx512vl,fma"
+
+__attribute__((target(ZQ_AVX512), flatten)) void reference_avx512(DelayEngine& e, const float* in, float* out_1,
+                                                                  float* out_2, std::uint32_t count)
+{
+    voice_run(e, in, out_1, out_2, count);
+}
+
+__attribute__((target(ZQ_AVX512), flatten)) bool chunk_avx512(DelayEngine& e, const float* in, float* out_1,
+                                                              float* out_2)
+{
+    if (staged_chunk<Avx512Lanes>(e, in, out_1, out_2)) {
+        return true;
+    }
+    voice_run(e, in, out_1, out_2, DelayEngine::kChunk);
+    return false;
+}
+
+#undef ZQ_AVX512
 #endif
 
-VoiceKernel pick_kernel()
+using voice_kernels::Isa;
+
+bool probe_cpu(Isa isa)
 {
 #if defined(__x86_64__)
     __builtin_cpu_init();
-    if (__builtin_cpu_supports("fma")) {
-        return voice_fma;
+    const bool fma = __builtin_cpu_supports("fma") != 0;
+    switch (isa) {
+    case Isa::kBaseline: return true;
+    case Isa::kFma: return fma;
+    case Isa::kAvx512:
+        return fma && __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512dq") &&
+               __builtin_cpu_supports("avx512vl");
     }
+    return false;
+#else
+    return isa == Isa::kBaseline;
 #endif
-    return voice_baseline;
+}
+
+// What the processor has, asked once when the library is loaded.
+const bool kHas[voice_kernels::kIsaCount] = {probe_cpu(Isa::kBaseline), probe_cpu(Isa::kFma), probe_cpu(Isa::kAvx512)};
+
+bool cpu_has(Isa isa) { return kHas[static_cast<int>(isa)]; }
+
+struct Kernels {
+    ChunkKernel chunk;   // whole chunks: staged where possible
+    RunKernel reference; // voice_run: the 1..15-sample runs at block edges
+};
+
+Kernels kernels_for(Isa isa)
+{
+    switch (isa) {
+#if defined(__x86_64__)
+    case Isa::kAvx512: return {chunk_avx512, reference_avx512};
+    case Isa::kFma: return {chunk_fma, reference_fma};
+#endif
+    default: return {chunk_baseline, reference_baseline};
+    }
+}
+
+Isa widest_isa()
+{
+    if (cpu_has(Isa::kAvx512)) {
+        return Isa::kAvx512;
+    }
+    return cpu_has(Isa::kFma) ? Isa::kFma : Isa::kBaseline;
 }
 
 // Chosen once when the library is loaded, before any instance exists.
-const VoiceKernel kernel = pick_kernel();
+const Isa kLoadTimeIsa = widest_isa();
+const Kernels kLoadTime = kernels_for(kLoadTimeIsa);
+
+struct Route {
+    ChunkKernel chunk;
+    RunKernel run;
+};
+Route route = {kLoadTime.chunk, kLoadTime.reference};
+
+// The counted routes, for tests; never the plug-in's own.
+voice_kernels::RouteCounts counts;
+Kernels selected = kLoadTime;
+
+bool counted_chunk_fast(DelayEngine& e, const float* in, float* out_1, float* out_2)
+{
+    const bool staged = selected.chunk(e, in, out_1, out_2);
+    ++(staged ? counts.staged_chunks : counts.per_sample_chunks);
+    return staged;
+}
+
+bool counted_chunk_reference(DelayEngine& e, const float* in, float* out_1, float* out_2)
+{
+    selected.reference(e, in, out_1, out_2, DelayEngine::kChunk);
+    ++counts.per_sample_chunks;
+    return false;
+}
+
+void counted_run(DelayEngine& e, const float* in, float* out_1, float* out_2, std::uint32_t count)
+{
+    ++counts.partial_runs;
+    selected.reference(e, in, out_1, out_2, count);
+}
 
 } // namespace
 
 void DelayEngine::process_chunk(const float* in, float* out_1, float* out_2)
 {
-    kernel(*this, in, out_1, out_2, kChunk);
+    route.chunk(*this, in, out_1, out_2);
 }
 
 void DelayEngine::process_run(const float* in, float* out_1, float* out_2, std::uint32_t count)
 {
-    kernel(*this, in, out_1, out_2, count);
+    route.run(*this, in, out_1, out_2, count);
 }
+
+namespace voice_kernels {
+
+Isa active_isa() { return kLoadTimeIsa; }
+
+bool isa_available(Isa isa) { return cpu_has(isa); }
+
+const char* isa_name(Isa isa)
+{
+    switch (isa) {
+    case Isa::kBaseline: return "baseline";
+    case Isa::kFma: return "fma";
+    case Isa::kAvx512: return "avx512";
+    }
+    return "?";
+}
+
+void run_reference(Isa isa, DelayEngine& e, const float* in, float* out_1, float* out_2, std::uint32_t count)
+{
+    kernels_for(cpu_has(isa) ? isa : Isa::kBaseline).reference(e, in, out_1, out_2, count);
+}
+
+bool run_chunk(Isa isa, DelayEngine& e, const float* in, float* out_1, float* out_2)
+{
+    return kernels_for(cpu_has(isa) ? isa : Isa::kBaseline).chunk(e, in, out_1, out_2);
+}
+
+bool select_route(Isa isa, Path path)
+{
+    if (!cpu_has(isa)) {
+        return false;
+    }
+    selected = kernels_for(isa);
+    route = path == Path::kFast ? Route{counted_chunk_fast, counted_run} : Route{counted_chunk_reference, counted_run};
+    return true;
+}
+
+void select_load_time_route()
+{
+    selected = kLoadTime;
+    route = {kLoadTime.chunk, kLoadTime.reference};
+}
+
+RouteCounts route_counts() { return counts; }
+
+void reset_route_counts() { counts = RouteCounts{}; }
+
+} // namespace voice_kernels
 
 } // namespace zq

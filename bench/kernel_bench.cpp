@@ -1,0 +1,130 @@
+// The voice's builds timed one chunk at a time on a bare engine (no plug-in
+// shell around it): what process_chunk runs against the per-sample voice, in
+// every build the processor has (baseline, FMA, AVX-512). Complements
+// plugin_bench, which times what a host sees.
+
+#include <benchmark/benchmark.h>
+#include <time.h>
+#if defined(__x86_64__)
+#include <xmmintrin.h>
+#endif
+
+#include <cstdint>
+#include <memory>
+#include <random>
+#include <vector>
+
+#include "dsp/delay_engine.hpp"
+#include "dsp/voice_kernels.hpp"
+
+namespace {
+
+namespace vk = zq::voice_kernels;
+
+constexpr std::uint32_t kChunk = zq::DelayEngine::kChunk;
+constexpr std::uint32_t kIterSamples = 4096;
+
+// chunk: what process_chunk runs (staged where possible); reference:
+// voice_run as compiled for the build.
+enum Path : int { kChunkPath = 0, kReference };
+const char* const kPathNames[] = {"chunk", "reference"};
+
+enum Case : int { kSettled = 0, kGlide, kShort };
+const char* const kCaseNames[] = {"settled", "glide", "short"};
+
+double thread_seconds()
+{
+    timespec t{};
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t);
+    return static_cast<double>(t.tv_sec) + 1e-9 * static_cast<double>(t.tv_nsec);
+}
+
+void BM_Voice(benchmark::State& state)
+{
+    const auto path = static_cast<Path>(state.range(0));
+    const auto which = static_cast<Case>(state.range(1));
+    const auto isa = static_cast<vk::Isa>(state.range(2));
+    if (!vk::isa_available(isa)) {
+        state.SkipWithError("the processor lacks this build");
+        return;
+    }
+    auto e = std::make_unique<zq::DelayEngine>();
+    e->set_delay_ms(which == kShort ? 0.3f : 250.0f);
+    e->set_tap_ratio(0.5f);
+    e->set_feedback(0.6f);
+    e->set_diffusion(0.66f);
+    std::vector<float> in(1u << 16);
+    std::mt19937 rng(1);
+    std::uniform_real_distribution<float> dist(-1.0f, 1.0f);
+    for (float& x : in) {
+        x = dist(rng);
+    }
+    std::vector<float> o1(kIterSamples), o2(kIterSamples);
+    std::size_t at = 0;
+    std::uint64_t pos = 0;
+    std::uint64_t staged = 0;
+    std::uint64_t chunks = 0;
+    auto block = [&] {
+        for (std::uint32_t i = 0; i < kIterSamples; i += kChunk) {
+            if (which == kGlide && pos % 12000 == 0) {
+                e->set_delay_ms((pos / 12000) % 2 == 0 ? 200.0f : 300.0f);
+            }
+            const float* src = in.data() + at;
+            switch (path) {
+            case kChunkPath: staged += vk::run_chunk(isa, *e, src, o1.data() + i, o2.data() + i) ? 1 : 0; break;
+            case kReference: vk::run_reference(isa, *e, src, o1.data() + i, o2.data() + i, kChunk); break;
+            }
+            at = (at + kChunk) % in.size();
+            pos += kChunk;
+            ++chunks;
+        }
+    };
+    // Past the start-up glide and the smoother's approach.
+    for (int i = 0; i < 4 * 48000 / static_cast<int>(kIterSamples); ++i) {
+        block();
+    }
+    staged = 0;
+    chunks = 0;
+    const double t0 = thread_seconds();
+    for (auto _ : state) {
+        block();
+        benchmark::DoNotOptimize(o1.data());
+    }
+    const double t = thread_seconds() - t0;
+    const double samples = static_cast<double>(state.iterations()) * kIterSamples;
+    state.counters["ns_per_sample"] = t / samples * 1e9;
+    state.counters["staged_pct"] = 100.0 * static_cast<double>(staged) / static_cast<double>(chunks);
+    state.SetLabel(std::string(kCaseNames[which]) + "/" + vk::isa_name(isa) + "/" + kPathNames[path]);
+}
+
+void register_all()
+{
+    for (int c = 0; c < 3; ++c) {
+        for (int isa = 0; isa < vk::kIsaCount; ++isa) {
+            for (int p = 0; p < 2; ++p) {
+                const std::string name = std::string("voice/") + kCaseNames[c] + "/" +
+                                         vk::isa_name(static_cast<vk::Isa>(isa)) + "/" + kPathNames[p];
+                benchmark::RegisterBenchmark(name.c_str(), BM_Voice)->Args({p, c, isa})->Unit(benchmark::kMicrosecond);
+            }
+        }
+    }
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+#if defined(__x86_64__)
+    // The floating-point mode the plug-in's run puts the audio thread in:
+    // flush to zero, denormals are zero, round to nearest.
+    _mm_setcsr(0x9FC0);
+#endif
+    register_all();
+    benchmark::Initialize(&argc, argv);
+    if (benchmark::ReportUnrecognizedArguments(argc, argv)) {
+        return 1;
+    }
+    benchmark::RunSpecifiedBenchmarks();
+    benchmark::Shutdown();
+    return 0;
+}
