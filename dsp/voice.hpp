@@ -15,8 +15,9 @@ namespace zq {
 inline constexpr float kWetInputBound = 1.0e8f;
 
 // The output-tap position, wrapped into the line. The two single-precision
-// wraps bring every position that a ratio in [0, 1] can give into [0, 24000);
-// a position they leave outside (ratios far out of range) is wrapped fully.
+// wraps bring nearly every position into [0, 24000); the rest (a length near
+// 24000 with a ratio near 0 can reach 48000, ratios out of range go further)
+// is wrapped fully, and a non-finite position reads at 0.
 inline float wrap_output_tap(float position)
 {
     constexpr float kSlots = DelayLine::kSlotsF;
