@@ -420,6 +420,31 @@ struct Avx512Lanes {
         return _mm512_mask_sub_ps(a, _mm512_cmp_ps_mask(a, set1(bound), _CMP_GE_OQ), a, set1(c));
     }
 
+    // Sixteen entries of a circular store from `pos` on when they wrap (pos + 16
+    // > length >= 16): entries pos .. length - 1, then 0 onwards. Masked
+    // loads and stores touch no entry outside those.
+    static F load_ring(const float* store, std::uint32_t pos, std::uint32_t length)
+    {
+        const std::uint32_t tail = length - pos; // 1 .. 15 entries before the wrap
+        const __mmask16 before = static_cast<__mmask16>((1u << tail) - 1u);
+        const F a = _mm512_maskz_loadu_ps(before, store + pos);
+        const __m512i from = _mm512_sub_epi32(_mm512_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15),
+                                              _mm512_set1_epi32(static_cast<int>(tail)));
+        const F b = _mm512_permutexvar_ps(from, _mm512_loadu_ps(store));
+        return _mm512_mask_mov_ps(b, before, a);
+    }
+    // The store of load_ring's entries; returns the position after them.
+    static std::uint32_t save_ring(float* store, std::uint32_t pos, std::uint32_t length, F w)
+    {
+        const std::uint32_t tail = length - pos;
+        _mm512_mask_storeu_ps(store + pos, static_cast<__mmask16>((1u << tail) - 1u), w);
+        const __m512i from = _mm512_add_epi32(_mm512_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15),
+                                              _mm512_set1_epi32(static_cast<int>(tail)));
+        const std::uint32_t rest = kLanes - tail;
+        _mm512_mask_storeu_ps(store, static_cast<__mmask16>((1u << rest) - 1u), _mm512_permutexvar_ps(from, w));
+        return rest;
+    }
+
     static __m256 half(F a, int h) { return h == 0 ? _mm512_castps512_ps256(a) : _mm512_extractf32x8_ps(a, 1); }
     static F join(__m256 lo, __m256 hi) { return _mm512_insertf32x8(_mm512_castps256_ps512(lo), hi, 1); }
 
@@ -665,6 +690,9 @@ inline typename L::F load_section(const Diffuser& d)
     if (d.pos + kLanes <= d.length) [[likely]] {
         return L::loadu(d.store + d.pos);
     }
+    if constexpr (requires { L::load_ring(d.store, 0u, 0u); }) {
+        return L::load_ring(d.store, static_cast<std::uint32_t>(d.pos), static_cast<std::uint32_t>(d.length));
+    }
     alignas(64) float tmp[kLanes];
     std::uint64_t p = d.pos;
     for (float& v : tmp) {
@@ -683,6 +711,10 @@ inline void save_section(Diffuser& d, typename L::F w)
     if (pos + kLanes <= d.length) [[likely]] {
         L::storeu(d.store + pos, w);
         d.pos = pos + kLanes == d.length ? 0 : pos + kLanes;
+        return;
+    }
+    if constexpr (requires { L::save_ring(d.store, 0u, 0u, w); }) {
+        d.pos = L::save_ring(d.store, static_cast<std::uint32_t>(pos), static_cast<std::uint32_t>(d.length), w);
         return;
     }
     alignas(64) float tmp[kLanes];
@@ -743,13 +775,14 @@ inline bool staged_chunk(DelayEngine& e, const float* in, float* out_1, float* o
     alignas(64) float rp[kLanes];
     alignas(64) double len[kLanes];
     bool steady = false;
+    F rp_lanes;
     if (!c.gliding && c.pending_length == 0 && c.speed == 1.0f) {
         // Sixteen exact steps of 1.0 that stay below the wrap are the direct
         // sums read_pos + i.
         const float r16 = c.read_pos + 16.0f;
         if (r16 < kSlotsF && r16 - 16.0f == c.read_pos) {
             steady = true;
-            L::store(rp, L::add(L::set1(c.read_pos), L::iota()));
+            rp_lanes = L::add(L::set1(c.read_pos), L::iota());
             c.read_pos = r16;
             c.write_index = w0 + kLanes >= DelayLine::kSlots ? w0 + kLanes - DelayLine::kSlots : w0 + kLanes;
         }
@@ -760,6 +793,7 @@ inline bool staged_chunk(DelayEngine& e, const float* in, float* out_1, float* o
             len[i] = static_cast<double>(c.length);
             c.step();
         }
+        rp_lanes = L::load(rp);
     }
     const F lane = L::iota();
     const F w0f = L::set1(static_cast<float>(w0));
@@ -782,7 +816,7 @@ inline bool staged_chunk(DelayEngine& e, const float* in, float* out_1, float* o
     const float off_even = std::fabs(p0) + 1.0f;
     const float off_odd = std::fabs(p1) + 1.0f;
     const F depth = L::set1(line.mod_depth);
-    const F head = L::add(L::load(rp), L::set1(1.0f));
+    const F head = L::add(rp_lanes, L::set1(1.0f));
     const F loop_pos = L::sub_from(L::fmadd(depth, L::alternate(off_odd, off_even), head), kSlotsF, kSlotsF);
     typename L::SplitT ls;
     L::split(loop_pos, ls);
