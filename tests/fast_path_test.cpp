@@ -20,6 +20,7 @@
 #include "dsp/delay_engine.hpp"
 #include "dsp/voice_kernels.hpp"
 #include "plugin/plugin_instance.hpp"
+#include "test_signals.hpp"
 
 extern "C" const LV2_Descriptor* lv2_descriptor(uint32_t index);
 
@@ -44,16 +45,7 @@ public:
     RouteGuard& operator=(const RouteGuard&) = delete;
 };
 
-std::vector<float> noise(std::size_t n, float amplitude, unsigned seed)
-{
-    std::mt19937 rng(seed);
-    std::uniform_real_distribution<float> dist(-amplitude, amplitude);
-    std::vector<float> v(n);
-    for (float& x : v) {
-        x = dist(rng);
-    }
-    return v;
-}
+using zq_test::noise;
 
 std::size_t first_difference(const std::vector<float>& a, const std::vector<float>& b)
 {

@@ -13,6 +13,7 @@
 
 #include "diag/log.hpp"
 #include "plugin/plugin_instance.hpp"
+#include "test_signals.hpp"
 
 #include <sys/stat.h>
 #include <unistd.h>
@@ -71,16 +72,7 @@ struct Host {
     }
 };
 
-std::vector<float> noise(std::size_t n, unsigned seed)
-{
-    std::mt19937 rng(seed);
-    std::uniform_real_distribution<float> dist(-0.5f, 0.5f);
-    std::vector<float> v(n);
-    for (float& x : v) {
-        x = dist(rng);
-    }
-    return v;
-}
+std::vector<float> noise(std::size_t n, unsigned seed) { return zq_test::noise(n, 0.5f, seed); }
 
 TEST(Descriptor, OneDescriptorWithTheUri)
 {

@@ -14,6 +14,7 @@
 
 #include "dsp/delay_engine.hpp"
 #include "dsp/voice.hpp"
+#include "test_signals.hpp"
 
 namespace zq {
 namespace {
@@ -32,16 +33,7 @@ void process(DelayEngine& e, const std::vector<float>& in, std::vector<float>& o
     }
 }
 
-std::vector<float> noise(std::size_t n, float amplitude, unsigned seed)
-{
-    std::mt19937 rng(seed);
-    std::uniform_real_distribution<float> dist(-amplitude, amplitude);
-    std::vector<float> v(n);
-    for (float& x : v) {
-        x = dist(rng);
-    }
-    return v;
-}
+using zq_test::noise;
 
 bool same_bits(const std::vector<float>& a, const std::vector<float>& b)
 {
