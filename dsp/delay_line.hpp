@@ -94,34 +94,39 @@ struct DelayLine {
     // The glide step, then the move of the read position. Must follow this
     // sample's write: the distance is measured from the advanced write index to
     // the read position that this sample read at.
-    void advance()
+    void advance() { advance_positions(*this); }
+
+    // The same on any record with the line's position and glide fields: the
+    // line itself, or a copy that runs ahead of it.
+    template <typename Positions>
+    static void advance_positions(Positions& p)
     {
-        const float r = read_pos;
-        if (gliding) {
-            const std::uint64_t w = write_index;
+        const float r = p.read_pos;
+        if (p.gliding) {
+            const std::uint64_t w = p.write_index;
             std::int64_t d = static_cast<std::int64_t>(w) - static_cast<std::int64_t>(r);
             // A read position in [w, w + 1) measures a full lap, never 0.
             if (!(static_cast<float>(w) > r)) {
                 d += static_cast<std::int64_t>(kSlots);
             }
-            length = static_cast<std::uint64_t>(d);
-            if (length == glide_target) {
-                gliding = false;
-                speed = 1.0f;
+            p.length = static_cast<std::uint64_t>(d);
+            if (p.length == p.glide_target) {
+                p.gliding = false;
+                p.speed = 1.0f;
             }
-        } else if (pending_length != 0) {
-            glide_target = pending_length;
+        } else if (p.pending_length != 0) {
+            p.glide_target = p.pending_length;
             // An equal request also shortens: it runs a lap unless the very
             // next check already measures it.
-            speed = pending_length > length ? kSlowSpeed : kFastSpeed;
-            gliding = true;
-            pending_length = 0;
+            p.speed = p.pending_length > p.length ? kSlowSpeed : kFastSpeed;
+            p.gliding = true;
+            p.pending_length = 0;
         }
-        float next = r + speed;
+        float next = r + p.speed;
         if (!(next < kSlotsF)) {
             next -= kSlotsF;
         }
-        read_pos = next;
+        p.read_pos = next;
     }
 };
 

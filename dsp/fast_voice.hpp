@@ -558,29 +558,7 @@ struct LineCursor {
         if (++write_index >= DelayLine::kSlots) {
             write_index = 0;
         }
-        const float r = read_pos;
-        if (gliding) {
-            const std::uint64_t w = write_index;
-            std::int64_t d = static_cast<std::int64_t>(w) - static_cast<std::int64_t>(r);
-            if (!(static_cast<float>(w) > r)) {
-                d += static_cast<std::int64_t>(DelayLine::kSlots);
-            }
-            length = static_cast<std::uint64_t>(d);
-            if (length == glide_target) {
-                gliding = false;
-                speed = 1.0f;
-            }
-        } else if (pending_length != 0) {
-            glide_target = pending_length;
-            speed = pending_length > length ? DelayLine::kSlowSpeed : DelayLine::kFastSpeed;
-            gliding = true;
-            pending_length = 0;
-        }
-        float next = r + speed;
-        if (!(next < kSlotsF)) {
-            next -= kSlotsF;
-        }
-        read_pos = next;
+        DelayLine::advance_positions(*this);
     }
 };
 
