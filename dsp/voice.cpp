@@ -3,11 +3,18 @@
 // The kernels below hand vector values between inline functions of one
 // instruction set; all of it is inlined, so no call uses the changed ABI.
 #pragma GCC diagnostic ignored "-Wpsabi"
+#if !defined(__clang__)
 // GCC 12 reports the AVX-512 intrinsics' own "undefined register" idiom
 // (a variable initialised from itself) as maybe uninitialised.
 #pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
+#endif
 
+// ZQ_NO_STAGED_VOICE leaves the staged chunk out (every chunk runs sample by
+// sample, bit for bit the same): for the coverage-instrumented fuzzing build,
+// whose compiler does not take the staged form's intrinsics.
+#if !defined(ZQ_NO_STAGED_VOICE)
 #include "dsp/fast_voice.hpp"
+#endif
 #include "dsp/voice_kernels.hpp"
 
 namespace zq {
@@ -46,9 +53,11 @@ __attribute__((target("fma"), flatten)) void reference_fma(DelayEngine& e, const
 __attribute__((target("fma"), flatten)) bool chunk_fma(DelayEngine& e, const float* in, float* out_1,
                                                        float* out_2)
 {
+#if !defined(ZQ_NO_STAGED_VOICE)
     if (staged_chunk<AvxLanes>(e, in, out_1, out_2)) {
         return true;
     }
+#endif
     voice_run(e, in, out_1, out_2, DelayEngine::kChunk);
     return false;
 }
@@ -64,9 +73,11 @@ __attribute__((target(ZQ_AVX512), flatten)) void reference_avx512(DelayEngine& e
 __attribute__((target(ZQ_AVX512), flatten)) bool chunk_avx512(DelayEngine& e, const float* in, float* out_1,
                                                               float* out_2)
 {
+#if !defined(ZQ_NO_STAGED_VOICE)
     if (staged_chunk<Avx512Lanes>(e, in, out_1, out_2)) {
         return true;
     }
+#endif
     voice_run(e, in, out_1, out_2, DelayEngine::kChunk);
     return false;
 }

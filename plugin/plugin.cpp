@@ -108,7 +108,7 @@ __attribute__((constructor)) void set_load_fp_mode()
 
 } // namespace zq
 
-extern "C" LV2_SYMBOL_EXPORT const LV2_Descriptor* lv2_descriptor(uint32_t index)
+LV2_SYMBOL_EXPORT const LV2_Descriptor* lv2_descriptor(uint32_t index)
 {
     return index == 0 ? &zq::descriptor : nullptr;
 }
