@@ -138,11 +138,9 @@ Isa widest_isa()
 const Isa kLoadTimeIsa = widest_isa();
 const Kernels kLoadTime = kernels_for(kLoadTimeIsa);
 
-struct Route {
-    ChunkKernel chunk;
-    RunKernel run;
-};
-Route route = {kLoadTime.chunk, kLoadTime.reference};
+// What process_chunk and process_run call: the load-time kernels, or a
+// counted route that tests select.
+Kernels route = kLoadTime;
 
 // The counted routes, for tests; never the plug-in's own.
 voice_kernels::RouteCounts counts;
@@ -177,7 +175,7 @@ void DelayEngine::process_chunk(const float* in, float* out_1, float* out_2)
 
 void DelayEngine::process_run(const float* in, float* out_1, float* out_2, std::uint32_t count)
 {
-    route.run(*this, in, out_1, out_2, count);
+    route.reference(*this, in, out_1, out_2, count);
 }
 
 namespace voice_kernels {
@@ -212,14 +210,14 @@ bool select_route(Isa isa, Path path)
         return false;
     }
     selected = kernels_for(isa);
-    route = path == Path::kFast ? Route{counted_chunk_fast, counted_run} : Route{counted_chunk_reference, counted_run};
+    route = {path == Path::kFast ? counted_chunk_fast : counted_chunk_reference, counted_run};
     return true;
 }
 
 void select_load_time_route()
 {
     selected = kLoadTime;
-    route = {kLoadTime.chunk, kLoadTime.reference};
+    route = kLoadTime;
 }
 
 RouteCounts route_counts() { return counts; }
