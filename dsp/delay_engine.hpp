@@ -73,6 +73,9 @@ struct DelayEngine {
     // sample before writing the outputs of its index, so an output may share
     // the input's buffer.
     void process_chunk(const float* in, float* out_1, float* out_2);
+    // `chunks` whole chunks between which no setter is called: what the run
+    // cycle hands over once every ramp has arrived.
+    void process_chunks(const float* in, float* out_1, float* out_2, std::uint32_t chunks);
     void process_run(const float* in, float* out_1, float* out_2, std::uint32_t count);
 };
 

@@ -65,6 +65,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <utility>
 
 #include "dsp/voice.hpp"
 
@@ -355,8 +356,21 @@ struct AvxLanes {
     static __m256 half(F a, int h) { return h == 0 ? a.lo : a.hi; }
     static F join(__m256 lo, __m256 hi) { return {lo, hi}; }
 
+    // Lane I of 16 on lane 0.
+    template <int I>
+    static __m128 lane(F a)
+    {
+        const __m256 h = I < 8 ? a.lo : a.hi;
+        const __m128 q = (I & 7) < 4 ? _mm256_castps256_ps128(h) : _mm256_extractf128_ps(h, 1);
+        return (I & 3) == 0 ? q : _mm_permute_ps(q, I & 3);
+    }
+    // Lane 0 of 16 registers, side by side.
+    static F pack(const __m128 (&v)[kLanes]) { return {octet(v), octet(v + 8)}; }
+
     // one_pole_step on lane 0: fma(c, s - x, x).
     static __m128 pole(__m128 c, __m128 s, __m128 x) { return _mm_fmadd_ss(c, _mm_sub_ss(s, x), x); }
+    // The same on all four lanes.
+    static __m128 pole4(__m128 c, __m128 s, __m128 x) { return _mm_fmadd_ps(c, _mm_sub_ps(s, x), x); }
 
     // clip_unit on lane 0, for the finite values of the staged chain.
     static __m128 clip_finite(__m128 x) { return clip_unit_ss(x); }
@@ -448,6 +462,20 @@ struct Avx512Lanes {
     static __m256 half(F a, int h) { return h == 0 ? _mm512_castps512_ps256(a) : _mm512_extractf32x8_ps(a, 1); }
     static F join(__m256 lo, __m256 hi) { return _mm512_insertf32x8(_mm512_castps256_ps512(lo), hi, 1); }
 
+    template <int I>
+    static __m128 lane(F a)
+    {
+        if constexpr (I == 0) {
+            return _mm512_castps512_ps128(a);
+        } else if constexpr (I < 4) {
+            return _mm_permute_ps(_mm512_castps512_ps128(a), I);
+        } else {
+            const __m512i v = _mm512_castps_si512(a);
+            return _mm512_castps512_ps128(_mm512_castsi512_ps(_mm512_alignr_epi32(v, v, I)));
+        }
+    }
+    static F pack(const __m128 (&v)[kLanes]) { return join(AvxLanes::octet(v), AvxLanes::octet(v + 8)); }
+
     static void split(F pos, SplitT& s)
     {
         s.n = _mm512_cvttps_epi32(pos);
@@ -512,6 +540,8 @@ struct Avx512Lanes {
     }
 
     static __m128 pole(__m128 c, __m128 s, __m128 x) { return _mm_fmadd_ss(c, _mm_sub_ss(s, x), x); }
+    // The same on all four lanes.
+    static __m128 pole4(__m128 c, __m128 s, __m128 x) { return _mm_fmadd_ps(c, _mm_sub_ps(s, x), x); }
 
     // clip_unit on lane 0 in one instruction, for the finite values of the
     // staged chain: the smaller magnitude of x and 1 with the sign of x.
@@ -663,16 +693,16 @@ inline void staged_tail(ChunkTail<L>& t, float* out_1, float* out_2)
 
 // Sixteen consecutive store entries of a section from `pos` on, wrapping.
 template <class L>
-inline typename L::F load_section(const Diffuser& d)
+inline typename L::F load_section(const Diffuser& d, std::uint64_t pos)
 {
-    if (d.pos + kLanes <= d.length) [[likely]] {
-        return L::loadu(d.store + d.pos);
+    if (pos + kLanes <= d.length) [[likely]] {
+        return L::loadu(d.store + pos);
     }
     if constexpr (requires { L::load_ring(d.store, 0u, 0u); }) {
-        return L::load_ring(d.store, static_cast<std::uint32_t>(d.pos), static_cast<std::uint32_t>(d.length));
+        return L::load_ring(d.store, static_cast<std::uint32_t>(pos), static_cast<std::uint32_t>(d.length));
     }
     alignas(64) float tmp[kLanes];
-    std::uint64_t p = d.pos;
+    std::uint64_t p = pos;
     for (float& v : tmp) {
         v = d.store[p];
         if (++p >= d.length) {
@@ -682,18 +712,17 @@ inline typename L::F load_section(const Diffuser& d)
     return L::load(tmp);
 }
 
+// What a section stores over a chunk, from `pos` on; returns the position
+// after it.
 template <class L>
-inline void save_section(Diffuser& d, typename L::F w)
+inline std::uint64_t save_section(Diffuser& d, std::uint64_t pos, typename L::F w)
 {
-    const std::uint64_t pos = d.pos;
     if (pos + kLanes <= d.length) [[likely]] {
         L::storeu(d.store + pos, w);
-        d.pos = pos + kLanes == d.length ? 0 : pos + kLanes;
-        return;
+        return pos + kLanes == d.length ? 0 : pos + kLanes;
     }
     if constexpr (requires { L::save_ring(d.store, 0u, 0u, w); }) {
-        d.pos = L::save_ring(d.store, static_cast<std::uint32_t>(pos), static_cast<std::uint32_t>(d.length), w);
-        return;
+        return L::save_ring(d.store, static_cast<std::uint32_t>(pos), static_cast<std::uint32_t>(d.length), w);
     }
     alignas(64) float tmp[kLanes];
     L::store(tmp, w);
@@ -704,7 +733,30 @@ inline void save_section(Diffuser& d, typename L::F w)
             p = 0;
         }
     }
-    d.pos = p;
+    return p;
+}
+
+// The chunk's 16 samples into the line from `w0` on, and into the mirror, as
+// write_sample does.
+template <class L>
+inline void write_chunk(DelayLine& line, std::uint64_t w0, typename L::F y)
+{
+    if (w0 >= DelayLine::kMirror && w0 + kLanes <= DelayLine::kSlots) [[likely]] {
+        L::storeu(line.buffer + w0, y);
+        return;
+    }
+    alignas(64) float s[kLanes];
+    L::store(s, y);
+    std::uint64_t w = w0;
+    for (const float v_i : s) {
+        line.buffer[w] = v_i;
+        if (w < DelayLine::kMirror) {
+            line.buffer[DelayLine::kSlots + w] = v_i;
+        }
+        if (++w >= DelayLine::kSlots) {
+            w = 0;
+        }
+    }
 }
 
 // Delay lengths at which, with no glide, the loop tap reads slots that the
@@ -841,7 +893,7 @@ inline bool staged_chunk(DelayEngine& e, const float* in, float* out_1, float* o
     F d[4];
 #pragma GCC unroll 16
     for (int k = 0; k < 4; ++k) {
-        d[k] = load_section<L>(dif[k]);
+        d[k] = load_section<L>(dif[k], dif[k].pos);
     }
     if ((fresh & L::finite(loop_tap) & L::finite(out_tap)) != kAllLanes ||
         (L::either_nan(d[0], d[1]) | L::either_nan(d[2], d[3])) != 0) {
@@ -887,23 +939,7 @@ inline bool staged_chunk(DelayEngine& e, const float* in, float* out_1, float* o
         staged_tail<L, true, true>(t, out_1, out_2);
     }
 
-    // ---- The write into the line and its mirror, as write_sample does.
-    if (w0 >= DelayLine::kMirror && w0 + kLanes <= DelayLine::kSlots) [[likely]] {
-        L::storeu(line.buffer + w0, t.y);
-    } else {
-        alignas(64) float s[kLanes];
-        L::store(s, t.y);
-        std::uint64_t w = w0;
-        for (const float v_i : s) {
-            line.buffer[w] = v_i;
-            if (w < DelayLine::kMirror) {
-                line.buffer[DelayLine::kSlots + w] = v_i;
-            }
-            if (++w >= DelayLine::kSlots) {
-                w = 0;
-            }
-        }
-    }
+    write_chunk<L>(line, w0, t.y);
 
     // ---- States after the chunk.
     c.store_into(line);
@@ -915,10 +951,339 @@ inline bool staged_chunk(DelayEngine& e, const float* in, float* out_1, float* o
     _mm_store_ps(ds_out, t.damp_state);
 #pragma GCC unroll 16
     for (int k = 0; k < 4; ++k) {
-        save_section<L>(dif[k], t.w[k]);
+        dif[k].pos = save_section<L>(dif[k], dif[k].pos, t.w[k]);
         dif[k].damp_state = ds_out[k];
     }
     return true;
+}
+
+// ---------------------------------------------------------------------------
+// Runs of steady chunks, software-pipelined.
+//
+// When nothing moves for a run of chunks (the run cycle hands over only runs
+// in which no ramp moves, so every parameter holds; no glide and no pending
+// request; the tap-ratio smoother at rest; the fixed LFO), each chunk has
+// three stages, and the stages of neighbouring chunks overlap:
+// - the front (taps, the sections' reads, the input terms) depends on nothing
+//   that the two chunks before compute, provided that its taps read no slot
+//   that the chunk before, or an earlier sample of its own, writes (checked
+//   for every lane as in the staged chunk, only 16 slots further back), and
+//   that no section reads back an entry of the two chunks before (sections of
+//   at least 48 entries);
+// - the loop filters, the sections' feed-forward steps, the outputs and the
+//   write into the line;
+// - the damping recursion, whose results are only stored (and read back at
+//   least 48 samples later).
+// In program order the front of chunk k + 1 sits between the halves of chunk
+// k's filter chain, and the damping of chunk k - 1 after chunk k's chain, so
+// that the core always has independent work beside the two recursions. Every
+// value is still the result of the per-sample voice's operations in their
+// order; only the order between independent values changes. Once a run starts
+// finite it stays finite (the loop filters are clipped, and the sections
+// cannot overflow from inputs below kWetInputBound), except for what the line
+// and the sections' stores held from before: the taps and the reads are
+// checked chunk by chunk. The lowpass is always clipped here; the low-cut
+// only when its clip is not proven idle for the whole run.
+//
+// steady_chunks returns how many chunks it processed, all of them complete;
+// the chunk after them (if any) is untouched, for staged_chunk or voice_run.
+
+constexpr std::uint64_t kPipelinedSectionMin = 3 * kLanes;
+
+// What a steady chunk hands from its front to its filter chain.
+template <class L>
+struct SteadyFront {
+    typename L::F loop_tap;
+    typename L::F first;
+    typename L::F out_1_tap;
+    typename L::F out_2_tap;
+    typename L::F d[4];
+};
+
+// What holds for the whole run.
+template <class L>
+struct SteadyConstants {
+    typename L::F lane_behind; // lanes + 16: the previous chunk's writes lie behind
+    typename L::F loop_offset; // the LFO offsets after each sample's step
+    typename L::F out_offset;  // and before it
+    typename L::F ratio;
+    double length;
+    typename L::F neg_coef_0;
+    typename L::F tap_g1;
+    typename L::F tap_g2;
+};
+
+// True when a run of chunks can start: the line steady, the smoother at rest,
+// long enough sections, everything finite.
+inline bool steady_ready(const DelayEngine& e)
+{
+    const DelayLine& line = e.delay_line;
+    const float p0 = line.lfo_phase;
+    if (!(line.lfo_inc == 1.0f && line.mod_depth == 1.0f && (p0 == 0.0f || p0 == -1.0f))) {
+        return false;
+    }
+    if (line.gliding || line.pending_length != 0 || line.speed != 1.0f || !(line.read_pos >= 0.0f)) {
+        return false;
+    }
+#pragma GCC unroll 16
+    for (const Diffuser& d : e.diffusers) {
+        if (d.length < kPipelinedSectionMin || d.pos >= d.length) {
+            return false;
+        }
+    }
+    if (!finite_setup(e)) {
+        return false;
+    }
+    const float ratio_next = one_pole_step(e.ratio_coef, e.ratio_state, e.ratio_target);
+    return std::memcmp(&ratio_next, &e.ratio_state, sizeof ratio_next) == 0;
+}
+
+// Sixteen exact steps of 1.0 that stay below the wrap are the direct sums
+// read_pos + i.
+inline bool steady_read(float read_pos)
+{
+    const float r16 = read_pos + 16.0f;
+    return r16 < kSlotsF && r16 - 16.0f == read_pos;
+}
+
+inline std::uint64_t chunk_after(std::uint64_t w)
+{
+    return w + kLanes >= DelayLine::kSlots ? w + kLanes - DelayLine::kSlots : w + kLanes;
+}
+
+// The front of a steady chunk that reads from `read_pos` and writes from
+// `w0`. False when a check fails (`f` is then of no use).
+template <class L>
+inline bool steady_front(const DelayLine& line, const Diffuser (&dif)[DelayEngine::kDiffuserCount],
+                         const std::uint64_t (&pos)[DelayEngine::kDiffuserCount], const SteadyConstants<L>& k,
+                         float read_pos, std::uint64_t w0, const float* in, SteadyFront<L>& f)
+{
+    using F = typename L::F;
+    const F head = L::add(L::add(L::set1(read_pos), L::iota()), L::set1(1.0f));
+    const std::uint64_t behind = w0 >= kLanes ? w0 - kLanes : w0 + DelayLine::kSlots - kLanes;
+    const F from = L::set1(static_cast<float>(behind));
+
+    // The fixed LFO's depth is 1: the offset is added, as fma(1, o, h) does.
+    const F loop_pos = L::sub_from(L::fmadd(L::set1(1.0f), k.loop_offset, head), kSlotsF, kSlotsF);
+    typename L::SplitT ls;
+    L::split(loop_pos, ls);
+    LaneMask ok = L::between(L::add_below(L::sub(ls.whole, from), 0.0f, kSlotsF), k.lane_behind, kUnwrappedReach);
+    f.loop_tap = L::cubic(line.buffer, ls);
+
+    const F base = L::fmadd(L::set1(1.0f), k.out_offset, head);
+    const F raw = L::position(nullptr, k.length, k.ratio, base);
+    const F out_pos = L::sub_from(L::add_below(raw, 0.0f, kSlotsF), kSlotsF, kSlotsF);
+    ok &= L::in_range(out_pos, kSlotsF);
+    typename L::SplitT os;
+    L::split(out_pos, os);
+    ok &= L::between(L::add_below(L::sub(os.whole, from), 0.0f, kSlotsF), k.lane_behind, kUnwrappedReach);
+    const F out_tap = L::cubic(line.buffer, os);
+
+#pragma GCC unroll 16
+    for (int s = 0; s < 4; ++s) {
+        f.d[s] = load_section<L>(dif[s], pos[s]);
+    }
+    ok &= L::finite(f.loop_tap) & L::finite(out_tap) & L::finite(f.d[0]) & L::finite(f.d[1]) & L::finite(f.d[2]) &
+          L::finite(f.d[3]);
+
+    const F x = L::loadu(in);
+    f.first = L::fmadd(k.neg_coef_0, f.d[0], L::wet(x));
+    f.out_1_tap = L::fmadd(out_tap, k.tap_g1, x);
+    f.out_2_tap = L::fmadd(out_tap, k.tap_g2, x);
+    return ok == kAllLanes;
+}
+
+// The loop filters' steps for lanes I...: lowpass (clipped), low-cut, and
+// their difference, the loop signal.
+template <class L, bool kClipLowCut, int... I>
+inline void filter_steps(const typename L::F& taps, __m128 lpc, __m128 lcc, __m128& lp, __m128& lc,
+                         __m128 (&loop)[kLanes], std::integer_sequence<int, I...>)
+{
+    auto step = [&](const __m128 t) {
+        lp = L::clip_finite(L::pole(lpc, lp, t));
+        lc = L::pole(lcc, lc, lp);
+        if constexpr (kClipLowCut) {
+            lc = L::clip_finite(lc);
+        }
+        return _mm_sub_ss(lp, lc);
+    };
+    ((loop[I] = step(L::template lane<I>(taps))), ...);
+}
+
+// The damping recursion of the four sections over a chunk, side by side (lane
+// s of `state` is section s's damp_state): v[s] in, what each stores out.
+template <class L>
+inline void damp_chunk(const typename L::F (&v)[4], __m128 coef, __m128& state, typename L::F (&w)[4])
+{
+    __m256 out[2][4];
+#pragma GCC unroll 16
+    for (int h = 0; h < 2; ++h) {
+        const __m256 rows[4] = {L::half(v[0], h), L::half(v[1], h), L::half(v[2], h), L::half(v[3], h)};
+        __m128 col[8];
+        AvxLanes::to_columns(rows, col);
+#pragma GCC unroll 16
+        for (__m128& c : col) {
+            state = L::pole4(coef, state, c);
+            c = state;
+        }
+        AvxLanes::to_rows(col, out[h]);
+    }
+#pragma GCC unroll 16
+    for (int s = 0; s < 4; ++s) {
+        w[s] = L::join(out[0][s], out[1][s]);
+    }
+}
+
+template <class L, bool kClipLowCut>
+inline std::uint32_t steady_run(DelayEngine& e, const float* in, float* out_1, float* out_2, std::uint32_t chunks)
+{
+    using F = typename L::F;
+    DelayLine& line = e.delay_line;
+    Diffuser (&dif)[DelayEngine::kDiffuserCount] = e.diffusers;
+    float read_pos = line.read_pos;
+    std::uint64_t w0 = line.write_index;
+    if (!steady_read(read_pos)) {
+        return 0;
+    }
+    // The phase alternates, so every chunk starts where the run starts.
+    const float p0 = line.lfo_phase;
+    float p1 = p0 + line.lfo_inc;
+    if (p1 >= 1.0f) {
+        p1 -= 2.0f;
+    }
+    const float off_even = std::fabs(p0) + 1.0f;
+    const float off_odd = std::fabs(p1) + 1.0f;
+    SteadyConstants<L> k;
+    k.lane_behind = L::add(L::iota(), L::set1(static_cast<float>(kLanes)));
+    k.loop_offset = L::alternate(off_odd, off_even);
+    k.out_offset = L::alternate(off_even, off_odd);
+    k.ratio = L::set1(e.ratio_state);
+    k.length = static_cast<double>(line.length);
+    k.neg_coef_0 = L::set1(-dif[0].coef);
+    k.tap_g1 = L::set1(e.tap_gain_1 * e.gain);
+    k.tap_g2 = L::set1(e.tap_gain_2 * e.gain);
+
+    std::uint64_t pos[DelayEngine::kDiffuserCount];
+#pragma GCC unroll 16
+    for (int s = 0; s < 4; ++s) {
+        pos[s] = dif[s].pos;
+    }
+    SteadyFront<L> f;
+    if (!steady_front<L>(line, dif, pos, k, read_pos, w0, in, f)) {
+        return 0;
+    }
+
+    const __m128 lpc = _mm_set_ss(e.lp_coef);
+    const __m128 lcc = _mm_set_ss(e.lc_coef);
+    __m128 lp = _mm_set_ss(e.lp_state);
+    __m128 lc = _mm_set_ss(e.lc_state);
+    const F feedback = L::set1(e.feedback_eff);
+    const F loop_g1 = L::set1(e.loop_gain_1 * e.gain);
+    const F loop_g2 = L::set1(e.loop_gain_2 * e.gain);
+    F coef[4];
+    F neg_coef[4];
+#pragma GCC unroll 16
+    for (int s = 0; s < 4; ++s) {
+        coef[s] = L::set1(dif[s].coef);
+        neg_coef[s] = L::set1(-dif[s].coef);
+    }
+    const __m128 damp_coef = _mm_setr_ps(dif[0].damp_coef, dif[1].damp_coef, dif[2].damp_coef, dif[3].damp_coef);
+    __m128 damp_state = _mm_setr_ps(dif[0].damp_state, dif[1].damp_state, dif[2].damp_state, dif[3].damp_state);
+
+    // The damping stage lags one chunk behind: what the chunk before hands it.
+    F pending_v[4];
+    std::uint64_t pending_pos[DelayEngine::kDiffuserCount];
+    bool pending = false;
+    auto damp_and_store = [&] {
+        F w[4];
+        damp_chunk<L>(pending_v, damp_coef, damp_state, w);
+#pragma GCC unroll 16
+        for (int s = 0; s < 4; ++s) {
+            save_section<L>(dif[s], pending_pos[s], w[s]);
+        }
+    };
+
+    std::uint32_t done = 0;
+    for (;;) {
+        const float read_next = read_pos + 16.0f;
+        const std::uint64_t w_next = chunk_after(w0);
+        std::uint64_t pos_next[DelayEngine::kDiffuserCount];
+#pragma GCC unroll 16
+        for (int s = 0; s < 4; ++s) {
+            pos_next[s] = pos[s] + kLanes >= dif[s].length ? pos[s] + kLanes - dif[s].length : pos[s] + kLanes;
+        }
+        const std::size_t at = static_cast<std::size_t>(done) * kLanes;
+
+        // The filter chain, with the next chunk's front between its halves.
+        __m128 loop_s[kLanes];
+        filter_steps<L, kClipLowCut>(f.loop_tap, lpc, lcc, lp, lc, loop_s, std::integer_sequence<int, 0, 1, 2, 3, 4, 5, 6, 7>{});
+        SteadyFront<L> g;
+        const bool more = done + 1 < chunks && steady_read(read_next) &&
+                          steady_front<L>(line, dif, pos_next, k, read_next, w_next, in + at + kLanes, g);
+        filter_steps<L, kClipLowCut>(f.loop_tap, lpc, lcc, lp, lc, loop_s,
+                                     std::integer_sequence<int, 8, 9, 10, 11, 12, 13, 14, 15>{});
+        const F loop = L::pack(loop_s);
+
+        // The sections' feed-forward steps, the outputs, the write.
+        F v[4];
+        v[0] = L::fmadd(loop, feedback, f.first);
+        F y = L::fmadd(coef[0], v[0], f.d[0]);
+#pragma GCC unroll 16
+        for (int s = 1; s < 4; ++s) {
+            v[s] = L::fmadd(neg_coef[s], f.d[s], y);
+            y = L::fmadd(coef[s], v[s], f.d[s]);
+        }
+        L::storeu(out_1 + at, L::fmadd(loop, loop_g1, f.out_1_tap));
+        L::storeu(out_2 + at, L::fmadd(loop, loop_g2, f.out_2_tap));
+        write_chunk<L>(line, w0, y);
+
+        // The chunk before's damping, then this chunk's waits its turn.
+        if (pending) {
+            damp_and_store();
+        }
+#pragma GCC unroll 16
+        for (int s = 0; s < 4; ++s) {
+            pending_v[s] = v[s];
+            pending_pos[s] = pos[s];
+            pos[s] = pos_next[s];
+        }
+        pending = true;
+        read_pos = read_next;
+        w0 = w_next;
+        ++done;
+        if (!more) {
+            break;
+        }
+        f = g;
+    }
+    damp_and_store();
+
+    line.read_pos = read_pos;
+    line.write_index = w0;
+    e.lp_state = _mm_cvtss_f32(lp);
+    e.lc_state = _mm_cvtss_f32(lc);
+    alignas(16) float ds_out[4];
+    _mm_store_ps(ds_out, damp_state);
+#pragma GCC unroll 16
+    for (int s = 0; s < 4; ++s) {
+        dif[s].pos = pos[s];
+        dif[s].damp_state = ds_out[s];
+    }
+    return done;
+}
+
+// As many of `chunks` whole chunks as run steady and pipelined; 0 when the
+// run cannot start.
+template <class L>
+inline std::uint32_t steady_chunks(DelayEngine& e, const float* in, float* out_1, float* out_2, std::uint32_t chunks)
+{
+    if (!steady_ready(e)) {
+        return 0;
+    }
+    if (coef_keeps_unit(e.lc_coef) && in_unit(e.lc_state)) {
+        return steady_run<L, false>(e, in, out_1, out_2, chunks);
+    }
+    return steady_run<L, true>(e, in, out_1, out_2, chunks);
 }
 
 } // namespace

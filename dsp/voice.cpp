@@ -21,8 +21,15 @@ namespace zq {
 
 namespace {
 
+#if defined(ZQ_NO_STAGED_VOICE) && defined(__x86_64__)
+struct AvxLanes;
+struct Avx512Lanes;
+#endif
+
 using RunKernel = void (*)(DelayEngine&, const float*, float*, float*, std::uint32_t);
 using ChunkKernel = bool (*)(DelayEngine&, const float*, float*, float*);
+using voice_kernels::ChunkTally;
+using ChunksKernel = ChunkTally (*)(DelayEngine&, const float*, float*, float*, std::uint32_t);
 
 // Each kernel has everything it runs inlined into it (flatten), compiled for
 // its instruction set: the fused multiply-adds of the FMA builds become single
@@ -43,7 +50,44 @@ __attribute__((flatten)) bool chunk_baseline(DelayEngine& e, const float* in, fl
     return false;
 }
 
+__attribute__((flatten)) ChunkTally chunks_baseline(DelayEngine& e, const float* in, float* out_1, float* out_2,
+                                                    std::uint32_t chunks)
+{
+    for (std::size_t at = 0; at < std::size_t{chunks} * DelayEngine::kChunk; at += DelayEngine::kChunk) {
+        voice_run(e, in + at, out_1 + at, out_2 + at, DelayEngine::kChunk);
+    }
+    return {};
+}
+
 #if defined(__x86_64__)
+// Whole chunks with the parameters held throughout: pipelined runs where the
+// line is steady, and one chunk at a time (the out-of-line `chunk` kernel of
+// the same build) where a run cannot go on. The pipelined run is called
+// directly, so that the flattened kernel inlines all of it.
+template <class L>
+inline ChunkTally chunks_with(DelayEngine& e, const float* in, float* out_1, float* out_2, std::uint32_t chunks,
+                              ChunkKernel chunk)
+{
+    ChunkTally tally;
+    std::uint32_t k = 0;
+    while (k < chunks) {
+        std::size_t at = std::size_t{k} * DelayEngine::kChunk;
+#if !defined(ZQ_NO_STAGED_VOICE)
+        const std::uint32_t n = steady_chunks<L>(e, in + at, out_1 + at, out_2 + at, chunks - k);
+#else
+        const std::uint32_t n = 0;
+#endif
+        tally.pipelined += n;
+        k += n;
+        if (k < chunks) {
+            at = std::size_t{k} * DelayEngine::kChunk;
+            tally.staged += chunk(e, in + at, out_1 + at, out_2 + at) ? 1 : 0;
+            ++k;
+        }
+    }
+    return tally;
+}
+
 __attribute__((target("fma"), flatten)) void reference_fma(DelayEngine& e, const float* in, float* out_1,
                                                            float* out_2, std::uint32_t count)
 {
@@ -60,6 +104,12 @@ __attribute__((target("fma"), flatten)) bool chunk_fma(DelayEngine& e, const flo
 #endif
     voice_run(e, in, out_1, out_2, DelayEngine::kChunk);
     return false;
+}
+
+__attribute__((target("fma"), flatten)) ChunkTally chunks_fma(DelayEngine& e, const float* in, float* out_1,
+                                                             float* out_2, std::uint32_t chunks)
+{
+    return chunks_with<AvxLanes>(e, in, out_1, out_2, chunks, chunk_fma);
 }
 
 #define ZQ_AVX512 "avx512f,avx512dq,avx512vl,fma"
@@ -80,6 +130,12 @@ __attribute__((target(ZQ_AVX512), flatten)) bool chunk_avx512(DelayEngine& e, co
 #endif
     voice_run(e, in, out_1, out_2, DelayEngine::kChunk);
     return false;
+}
+
+__attribute__((target(ZQ_AVX512), flatten)) ChunkTally chunks_avx512(DelayEngine& e, const float* in, float* out_1,
+                                                                    float* out_2, std::uint32_t chunks)
+{
+    return chunks_with<Avx512Lanes>(e, in, out_1, out_2, chunks, chunk_avx512);
 }
 
 #undef ZQ_AVX512
@@ -111,7 +167,8 @@ const bool kHas[voice_kernels::kIsaCount] = {probe_cpu(Isa::kBaseline), probe_cp
 bool cpu_has(Isa isa) { return kHas[static_cast<int>(isa)]; }
 
 struct Kernels {
-    ChunkKernel chunk;   // whole chunks: staged where possible
+    ChunkKernel chunk;   // one chunk: staged where possible
+    ChunksKernel chunks; // chunks with the parameters held: pipelined where possible
     RunKernel reference; // voice_run: the 1..15-sample runs at block edges
 };
 
@@ -119,10 +176,10 @@ Kernels kernels_for(Isa isa)
 {
     switch (isa) {
 #if defined(__x86_64__)
-    case Isa::kAvx512: return {chunk_avx512, reference_avx512};
-    case Isa::kFma: return {chunk_fma, reference_fma};
+    case Isa::kAvx512: return {chunk_avx512, chunks_avx512, reference_avx512};
+    case Isa::kFma: return {chunk_fma, chunks_fma, reference_fma};
 #endif
-    default: return {chunk_baseline, reference_baseline};
+    default: return {chunk_baseline, chunks_baseline, reference_baseline};
     }
 }
 
@@ -160,6 +217,24 @@ bool counted_chunk_reference(DelayEngine& e, const float* in, float* out_1, floa
     return false;
 }
 
+ChunkTally counted_chunks_fast(DelayEngine& e, const float* in, float* out_1, float* out_2, std::uint32_t chunks)
+{
+    const ChunkTally tally = selected.chunks(e, in, out_1, out_2, chunks);
+    counts.pipelined_chunks += tally.pipelined;
+    counts.staged_chunks += tally.staged;
+    counts.per_sample_chunks += chunks - tally.pipelined - tally.staged;
+    return tally;
+}
+
+ChunkTally counted_chunks_reference(DelayEngine& e, const float* in, float* out_1, float* out_2,
+                                    std::uint32_t chunks)
+{
+    for (std::size_t at = 0; at < std::size_t{chunks} * DelayEngine::kChunk; at += DelayEngine::kChunk) {
+        counted_chunk_reference(e, in + at, out_1 + at, out_2 + at);
+    }
+    return {};
+}
+
 void counted_run(DelayEngine& e, const float* in, float* out_1, float* out_2, std::uint32_t count)
 {
     ++counts.partial_runs;
@@ -171,6 +246,11 @@ void counted_run(DelayEngine& e, const float* in, float* out_1, float* out_2, st
 void DelayEngine::process_chunk(const float* in, float* out_1, float* out_2)
 {
     route.chunk(*this, in, out_1, out_2);
+}
+
+void DelayEngine::process_chunks(const float* in, float* out_1, float* out_2, std::uint32_t chunks)
+{
+    route.chunks(*this, in, out_1, out_2, chunks);
 }
 
 void DelayEngine::process_run(const float* in, float* out_1, float* out_2, std::uint32_t count)
@@ -204,13 +284,22 @@ bool run_chunk(Isa isa, DelayEngine& e, const float* in, float* out_1, float* ou
     return kernels_for(cpu_has(isa) ? isa : Isa::kBaseline).chunk(e, in, out_1, out_2);
 }
 
+ChunkTally run_chunks(Isa isa, DelayEngine& e, const float* in, float* out_1, float* out_2, std::uint32_t chunks)
+{
+    return kernels_for(cpu_has(isa) ? isa : Isa::kBaseline).chunks(e, in, out_1, out_2, chunks);
+}
+
 bool select_route(Isa isa, Path path)
 {
     if (!cpu_has(isa)) {
         return false;
     }
     selected = kernels_for(isa);
-    route = {path == Path::kFast ? counted_chunk_fast : counted_chunk_reference, counted_run};
+    if (path == Path::kFast) {
+        route = {counted_chunk_fast, counted_chunks_fast, counted_run};
+    } else {
+        route = {counted_chunk_reference, counted_chunks_reference, counted_run};
+    }
     return true;
 }
 

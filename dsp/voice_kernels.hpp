@@ -36,12 +36,21 @@ void run_reference(Isa isa, DelayEngine& e, const float* in, float* out_1, float
 // staged chunk ran. The baseline build has no staged chunk.
 bool run_chunk(Isa isa, DelayEngine& e, const float* in, float* out_1, float* out_2);
 
-// Which path process_chunk and process_run take from now on, for every engine
+// What process_chunks runs with `isa`: runs of steady chunks pipelined
+// (dsp/fast_voice.hpp), the others as run_chunk does. The baseline build runs
+// every chunk with voice_run.
+struct ChunkTally {
+    std::uint32_t pipelined = 0; // chunks of pipelined runs
+    std::uint32_t staged = 0;    // chunks the staged form processed one by one
+};
+ChunkTally run_chunks(Isa isa, DelayEngine& e, const float* in, float* out_1, float* out_2, std::uint32_t chunks);
+
+// Which path process_chunk, process_chunks and process_run take from now on, for every engine
 // in the process, with the counts below kept. For tests only: not
 // synchronised with running voices.
 enum class Path : std::uint8_t {
     kReference, // run_reference for chunks and runs
-    kFast,      // run_chunk for chunks, run_reference for runs
+    kFast,      // run_chunk and run_chunks for chunks, run_reference for runs
 };
 // False (and nothing changes) when the processor lacks `isa`.
 bool select_route(Isa isa, Path path);
@@ -49,7 +58,8 @@ bool select_route(Isa isa, Path path);
 void select_load_time_route();
 
 struct RouteCounts {
-    std::uint64_t staged_chunks = 0;     // chunks the staged form processed
+    std::uint64_t pipelined_chunks = 0;  // chunks of pipelined runs
+    std::uint64_t staged_chunks = 0;     // chunks the staged form processed one by one
     std::uint64_t per_sample_chunks = 0; // whole chunks that ran sample by sample
     std::uint64_t partial_runs = 0;      // runs of 1..15 samples at block edges
 };

@@ -14,6 +14,10 @@ struct ParamRamp {
     float current = 0.0f;
     float step = 0.0f;
 
+    // True when ticks change nothing (not even the counter) until the
+    // target changes.
+    bool at_rest() const { return period == 1 && current == target; }
+
     // One chunk's advance. True when the ramp moved and its setter is due.
     // It moves by exactly `step` until the step that would reach or pass the
     // target, and that step lands on the target. A NaN target compares

@@ -61,6 +61,7 @@ struct PluginInstance {
     void connect(std::uint32_t port, void* data);
     void scan_ports();
     void tick_ramps();
+    bool ramps_at_rest() const;
     void run(std::uint32_t sample_count);
 };
 

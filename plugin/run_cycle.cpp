@@ -88,6 +88,12 @@ void PluginInstance::tick_ramps()
     }
 }
 
+bool PluginInstance::ramps_at_rest() const
+{
+    return level_ramp.at_rest() && pan_tap_ramp.at_rest() && pan_loop_ramp.at_rest() && diffusion_ramp.at_rest() &&
+           feedback_ramp.at_rest();
+}
+
 void PluginInstance::run(std::uint32_t sample_count)
 {
     AudioFpScope fp_scope;
@@ -100,6 +106,14 @@ void PluginInstance::run(std::uint32_t sample_count)
     std::uint32_t done = 0;
     while (done < sample_count) {
         if (chunk_phase == 0) {
+            // Once every ramp has arrived no tick moves until the next scan,
+            // so the block's remaining whole chunks share their parameters.
+            const std::uint32_t whole = (sample_count - done) / DelayEngine::kChunk;
+            if (whole > 1 && ramps_at_rest()) {
+                engine->process_chunks(in + done, out_1 + done, out_2 + done, whole);
+                done += whole * DelayEngine::kChunk;
+                continue;
+            }
             tick_ramps();
         }
         const std::uint32_t count = std::min(DelayEngine::kChunk - chunk_phase, sample_count - done);

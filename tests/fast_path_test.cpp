@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <array>
 #include <cmath>
+#include <cstdio>
 #include <cstring>
 #include <limits>
 #include <memory>
@@ -140,6 +141,57 @@ struct EnginePair {
         return ::testing::AssertionSuccess();
     }
 };
+
+// Brings the tap-ratio smoother of both engines to the value it comes to rest
+// at (about 1.6 s of audio otherwise): steady runs need it resting.
+void settle_ratio(EnginePair& p)
+{
+    p.both([](DelayEngine& e) {
+        float s = e.ratio_state;
+        for (;;) {
+            const float next = one_pole_step(e.ratio_coef, s, e.ratio_target);
+            if (std::memcmp(&next, &s, sizeof s) == 0) {
+                break;
+            }
+            s = next;
+        }
+        e.ratio_state = s;
+    });
+}
+
+// Runs `in` through both engines in calls of `per_call` whole chunks: the
+// pipelined runs against the per-sample voice. Compares every output and the
+// whole state after each call; out_1 shares the input's buffer when
+// `inplace`.
+::testing::AssertionResult run_blocks(EnginePair& p, const std::vector<float>& in, std::uint32_t per_call,
+                                      bool inplace = false, std::uint64_t* pipelined = nullptr)
+{
+    const std::size_t n = std::size_t{per_call} * kChunk;
+    std::vector<float> a_in(n), a1(n), a2(n), b1(n), b2(n);
+    for (std::size_t at = 0; at + n <= in.size(); at += n) {
+        std::copy(in.begin() + static_cast<std::ptrdiff_t>(at), in.begin() + static_cast<std::ptrdiff_t>(at + n),
+                  a_in.begin());
+        float* out_1 = inplace ? a_in.data() : a1.data();
+        const vk::ChunkTally t = vk::run_chunks(p.isa, *p.staged, a_in.data(), out_1, a2.data(), per_call);
+        if (pipelined != nullptr) {
+            *pipelined += t.pipelined;
+        }
+        for (std::size_t c = 0; c < n; c += kChunk) {
+            vk::run_reference(vk::Isa::kBaseline, *p.reference, in.data() + at + c, b1.data() + c, b2.data() + c,
+                              kChunk);
+        }
+        const std::vector<float> got_1(out_1, out_1 + n);
+        if (first_difference(got_1, b1) != n || first_difference(a2, b2) != n) {
+            return ::testing::AssertionFailure() << "outputs differ in the call at sample " << at << " ("
+                                                 << t.pipelined << " chunks pipelined)";
+        }
+        const auto st = same_state(*p.staged, *p.reference);
+        if (!st) {
+            return ::testing::AssertionFailure() << st.message() << " after the call at sample " << at;
+        }
+    }
+    return ::testing::AssertionSuccess();
+}
 
 class FastPath : public ::testing::TestWithParam<vk::Isa> {
 protected:
@@ -489,11 +541,12 @@ vk::RouteCounts expect_routes_agree(const Script& s)
             SCOPED_TRACE(run.name);
             EXPECT_SAME_BITS(run.r.out, reference.r.out);
             EXPECT_TRUE(same_state(*run.r.engine, *reference.r.engine));
-            EXPECT_EQ(run.counts.staged_chunks + run.counts.per_sample_chunks,
+            EXPECT_EQ(run.counts.pipelined_chunks + run.counts.staged_chunks + run.counts.per_sample_chunks,
                       reference.counts.per_sample_chunks);
             EXPECT_EQ(run.counts.partial_runs, reference.counts.partial_runs);
             if (path == vk::Path::kReference || isa == vk::Isa::kBaseline) {
                 EXPECT_EQ(run.counts.staged_chunks, 0u);
+                EXPECT_EQ(run.counts.pipelined_chunks, 0u);
             } else {
                 widest = run.counts;
             }
@@ -517,16 +570,25 @@ TEST_F(PluginRoutes, SettledAtEveryBlockSize)
     for (std::uint32_t block : {1u, 2u, 15u, 16u, 17u, 64u, 100u, 512u, 4096u}) {
         SCOPED_TRACE(block);
         Script s;
-        s.length = 48000;
+        // The tap-ratio smoother comes to rest after about 1.6 s.
+        s.length = 3 * 48000;
         s.blocks = {block};
         s.events = {{0, kDelayMs, 30.0f}, {0, kTapRatio, 50.0f}, {0, kFeedback, 60.0f}};
         const vk::RouteCounts c = expect_routes_agree(s);
-        if (block % kChunk == 0) {
+        if (block == kChunk) {
+            // One chunk per call: each is staged on its own.
             EXPECT_EQ(c.partial_runs, 0u);
-            EXPECT_GT(c.staged_chunks, 48000 / kChunk * 9 / 10);
+            EXPECT_EQ(c.pipelined_chunks, 0u);
+            EXPECT_GT(c.staged_chunks, s.length / kChunk * 9 / 10);
+        } else if (block % kChunk == 0) {
+            // Once the start-up glide and the ramps have settled, whole blocks
+            // run pipelined.
+            EXPECT_EQ(c.partial_runs, 0u);
+            EXPECT_GT(c.pipelined_chunks + c.staged_chunks, s.length / kChunk * 9 / 10);
+            EXPECT_GT(c.pipelined_chunks, s.length / kChunk / 3);
         } else if (block == 1) {
             EXPECT_EQ(c.staged_chunks + c.per_sample_chunks, 0u);
-            EXPECT_EQ(c.partial_runs, 48000u);
+            EXPECT_EQ(c.partial_runs, s.length);
         } else {
             EXPECT_GT(c.partial_runs, 0u);
             if (block > kChunk) {
@@ -578,6 +640,81 @@ TEST_F(PluginRoutes, ShortDelaysAndOtherRates)
         const vk::RouteCounts c = expect_routes_agree(s);
         EXPECT_GT(c.per_sample_chunks, 0u);
     }
+}
+
+TEST_P(FastPath, PipelinedRunsMatchAtEveryDelay)
+{
+    // Held delays from a few samples to the whole line, at three tap ratios,
+    // in calls of 2 to 200 chunks; the read position and the write index wrap
+    // many times.
+    std::uint64_t pipelined = 0;
+    std::uint64_t declined = 0;
+    for (std::uint64_t len : {3u, 17u, 21u, 30u, 33u, 47u, 64u, 250u, 4800u, 12000u, 23952u, 24000u}) {
+        for (float ratio : {1.0f, 0.5f, 0.0f}) {
+            SCOPED_TRACE(testing::Message() << len << " samples, ratio " << ratio);
+            EnginePair p = pair();
+            p.both([&](DelayEngine& e) {
+                e.set_delay_ms(static_cast<float>(len) / 48.0f);
+                e.set_tap_ratio(ratio);
+                e.set_feedback(0.9f);
+                e.set_diffusion(0.7f);
+            });
+            // Glide there chunk by chunk, then hold.
+            while (p.staged->delay_line.gliding || p.staged->delay_line.pending_length != 0) {
+                ASSERT_TRUE(p.run(noise(16 * 64, 1.0f, static_cast<unsigned>(len))));
+            }
+            settle_ratio(p);
+            std::uint64_t here = 0;
+            const std::vector<float> in = noise(len > 4800 ? 2 * 24000 : 9600, 1.0f, static_cast<unsigned>(len + 1));
+            for (std::uint32_t per_call : {2u, 3u, 7u, 64u, 200u}) {
+                ASSERT_TRUE(run_blocks(p, in, per_call, per_call == 7u, &here)) << per_call << " chunks per call";
+            }
+            pipelined += here;
+            // A tap that reads a slot of the chunk before (or an earlier one
+            // of its own chunk) sends every chunk to the staged form; taps at
+            // least 38 slots back, or ahead of the write, run pipelined.
+            const float out_back = static_cast<float>(len) * ratio;
+            if (len >= 17 && len <= 33) {
+                EXPECT_EQ(here, 0u);
+            } else if (len >= 47 && (out_back == 0.0f || out_back >= 38.0f)) {
+                EXPECT_GT(here, 0u);
+            } else {
+                declined += here == 0 ? 1 : 0;
+            }
+        }
+    }
+    EXPECT_GT(pipelined, 0u);
+    EXPECT_GT(declined, 0u);
+}
+
+TEST_P(FastPath, PipelinedRunsRecoverFromNonFiniteHistory)
+{
+    // A NaN feedback fills the line and the sections with NaN; once it is
+    // finite again, the runs must decline while the states or the taps still
+    // hold non-finite values, and match throughout.
+    EnginePair p = pair();
+    p.both([](DelayEngine& e) {
+        e.set_delay_ms(40.0f);
+        e.set_feedback(0.5f);
+    });
+    while (p.staged->delay_line.gliding || p.staged->delay_line.pending_length != 0) {
+        ASSERT_TRUE(p.run(noise(16 * 64, 1.0f, 1)));
+    }
+    settle_ratio(p);
+    std::vector<float> in = noise(16 * 600, 1.0f, 2);
+    in[100] = std::numeric_limits<float>::quiet_NaN();
+    in[777] = std::numeric_limits<float>::infinity();
+    std::uint64_t pipelined = 0;
+    ASSERT_TRUE(run_blocks(p, in, 50, false, &pipelined));
+    EXPECT_GT(pipelined, 500u);
+    p.both([](DelayEngine& e) { e.set_feedback(std::numeric_limits<float>::quiet_NaN()); });
+    ASSERT_TRUE(run_blocks(p, noise(16 * 50, 1.0f, 3), 25));
+    p.both([](DelayEngine& e) { e.set_feedback(0.5f); });
+    std::uint64_t after = 0;
+    ASSERT_TRUE(run_blocks(p, noise(16 * 600, 1.0f, 4), 50, true, &after));
+    // The loop filters keep the NaN for good: nothing after it runs staged.
+    EXPECT_EQ(after, 0u);
+    EXPECT_TRUE(std::isnan(p.staged->lp_state));
 }
 
 INSTANTIATE_TEST_SUITE_P(Builds, FastPath, ::testing::ValuesIn(kFastIsas), isa_label);
