@@ -24,10 +24,11 @@ namespace vk = zq::voice_kernels;
 constexpr std::uint32_t kChunk = zq::DelayEngine::kChunk;
 constexpr std::uint32_t kIterSamples = 4096;
 
-// chunk: what process_chunk runs (staged where possible); reference:
-// voice_run as compiled for the build.
-enum Path : int { kChunkPath = 0, kReference };
-const char* const kPathNames[] = {"chunk", "reference"};
+// chunk: what process_chunk runs (staged where possible); chunks: what
+// process_chunks runs over 256 chunks at a time (pipelined where the line is
+// steady); reference: voice_run as compiled for the build.
+enum Path : int { kChunkPath = 0, kChunksPath, kReference, kPathCount };
+const char* const kPathNames[] = {"chunk", "chunks", "reference"};
 
 enum Case : int { kSettled = 0, kGlide, kShort };
 const char* const kCaseNames[] = {"settled", "glide", "short"};
@@ -65,14 +66,25 @@ void BM_Voice(benchmark::State& state)
     std::uint64_t staged = 0;
     std::uint64_t chunks = 0;
     auto block = [&] {
+        if (path == kChunksPath && which != kGlide) {
+            const vk::ChunkTally t =
+                vk::run_chunks(isa, *e, in.data() + at, o1.data(), o2.data(), kIterSamples / kChunk);
+            staged += t.pipelined + t.staged;
+            chunks += kIterSamples / kChunk;
+            at = (at + kIterSamples) % in.size();
+            pos += kIterSamples;
+            return;
+        }
         for (std::uint32_t i = 0; i < kIterSamples; i += kChunk) {
             if (which == kGlide && pos % 12000 == 0) {
                 e->set_delay_ms((pos / 12000) % 2 == 0 ? 200.0f : 300.0f);
             }
             const float* src = in.data() + at;
             switch (path) {
-            case kChunkPath: staged += vk::run_chunk(isa, *e, src, o1.data() + i, o2.data() + i) ? 1 : 0; break;
-            case kReference: vk::run_reference(isa, *e, src, o1.data() + i, o2.data() + i, kChunk); break;
+            case kChunkPath:
+            case kChunksPath: staged += vk::run_chunk(isa, *e, src, o1.data() + i, o2.data() + i) ? 1 : 0; break;
+            case kReference:
+            case kPathCount: vk::run_reference(isa, *e, src, o1.data() + i, o2.data() + i, kChunk); break;
             }
             at = (at + kChunk) % in.size();
             pos += kChunk;
@@ -101,7 +113,7 @@ void register_all()
 {
     for (int c = 0; c < 3; ++c) {
         for (int isa = 0; isa < vk::kIsaCount; ++isa) {
-            for (int p = 0; p < 2; ++p) {
+            for (int p = 0; p < kPathCount; ++p) {
                 const std::string name = std::string("voice/") + kCaseNames[c] + "/" +
                                          vk::isa_name(static_cast<vk::Isa>(isa)) + "/" + kPathNames[p];
                 benchmark::RegisterBenchmark(name.c_str(), BM_Voice)->Args({p, c, isa})->Unit(benchmark::kMicrosecond);

@@ -364,8 +364,64 @@ struct AvxLanes {
         const __m128 q = (I & 7) < 4 ? _mm256_castps256_ps128(h) : _mm256_extractf128_ps(h, 1);
         return (I & 3) == 0 ? q : _mm_permute_ps(q, I & 3);
     }
-    // Lane 0 of 16 registers, side by side.
-    static F pack(const __m128 (&v)[kLanes]) { return {octet(v), octet(v + 8)}; }
+    // A chunk's four section rows as 16 columns of four (sample j of every
+    // section), and back: one 4 x 4 transpose per 128-bit block, the columns
+    // taken out and put back one by one.
+    static void transpose_blocks(__m256 (&r)[4])
+    {
+        const __m256 t0 = _mm256_unpacklo_ps(r[0], r[1]);
+        const __m256 t1 = _mm256_unpackhi_ps(r[0], r[1]);
+        const __m256 t2 = _mm256_unpacklo_ps(r[2], r[3]);
+        const __m256 t3 = _mm256_unpackhi_ps(r[2], r[3]);
+        r[0] = _mm256_shuffle_ps(t0, t2, 0x44);
+        r[1] = _mm256_shuffle_ps(t0, t2, 0xEE);
+        r[2] = _mm256_shuffle_ps(t1, t3, 0x44);
+        r[3] = _mm256_shuffle_ps(t1, t3, 0xEE);
+    }
+    struct DampCols {
+        __m256 c[2][4]; // [half][j % 4]: columns j and j + 4 of the half
+        void load(const F (&v)[4])
+        {
+            for (int h = 0; h < 2; ++h) {
+                for (int s = 0; s < 4; ++s) {
+                    c[h][s] = h == 0 ? v[s].lo : v[s].hi;
+                }
+                transpose_blocks(c[h]);
+            }
+        }
+        template <int J>
+        __m128 col() const
+        {
+            const __m256 b = c[J / 8][J % 4];
+            return (J % 8) < 4 ? _mm256_castps256_ps128(b) : _mm256_extractf128_ps(b, 1);
+        }
+        template <int J>
+        void put(__m128 x)
+        {
+            __m256& b = c[J / 8][J % 4];
+            b = (J % 8) < 4 ? _mm256_insertf128_ps(b, x, 0) : _mm256_insertf128_ps(b, x, 1);
+        }
+        void rows(F (&w)[4])
+        {
+            for (int h = 0; h < 2; ++h) {
+                transpose_blocks(c[h]);
+            }
+            for (int s = 0; s < 4; ++s) {
+                w[s] = {c[0][s], c[1][s]};
+            }
+        }
+    };
+
+    // Collects lane 0 of 16 registers side by side.
+    struct LoopAcc {
+        __m128 s[kLanes];
+        template <int I>
+        void put(__m128 x)
+        {
+            s[I] = x;
+        }
+        F get() const { return {octet(s), octet(s + 8)}; }
+    };
 
     // one_pole_step on lane 0: fma(c, s - x, x).
     static __m128 pole(__m128 c, __m128 s, __m128 x) { return _mm_fmadd_ss(c, _mm_sub_ss(s, x), x); }
@@ -474,7 +530,64 @@ struct Avx512Lanes {
             return _mm512_castps512_ps128(_mm512_castsi512_ps(_mm512_alignr_epi32(v, v, I)));
         }
     }
-    static F pack(const __m128 (&v)[kLanes]) { return join(AvxLanes::octet(v), AvxLanes::octet(v + 8)); }
+    static void transpose_blocks(F (&r)[4])
+    {
+        const F t0 = _mm512_unpacklo_ps(r[0], r[1]);
+        const F t1 = _mm512_unpackhi_ps(r[0], r[1]);
+        const F t2 = _mm512_unpacklo_ps(r[2], r[3]);
+        const F t3 = _mm512_unpackhi_ps(r[2], r[3]);
+        r[0] = _mm512_shuffle_ps(t0, t2, 0x44);
+        r[1] = _mm512_shuffle_ps(t0, t2, 0xEE);
+        r[2] = _mm512_shuffle_ps(t1, t3, 0x44);
+        r[3] = _mm512_shuffle_ps(t1, t3, 0xEE);
+    }
+    struct DampCols {
+        F c[4]; // [j % 4]: columns j, j + 4, j + 8, j + 12 in the four blocks
+        void load(const F (&v)[4])
+        {
+            for (int s = 0; s < 4; ++s) {
+                c[s] = v[s];
+            }
+            transpose_blocks(c);
+        }
+        template <int J>
+        __m128 col() const
+        {
+            if constexpr (J < 4) {
+                return _mm512_castps512_ps128(c[J % 4]);
+            } else {
+                return _mm512_extractf32x4_ps(c[J % 4], J / 4);
+            }
+        }
+        template <int J>
+        void put(__m128 x)
+        {
+            c[J % 4] = _mm512_insertf32x4(c[J % 4], x, J / 4);
+        }
+        void rows(F (&w)[4])
+        {
+            transpose_blocks(c);
+            for (int s = 0; s < 4; ++s) {
+                w[s] = c[s];
+            }
+        }
+    };
+
+    // Collects lane 0 of 16 registers side by side, one merge each (the
+    // first broadcast fills every lane).
+    struct LoopAcc {
+        F v;
+        template <int I>
+        void put(__m128 x)
+        {
+            if constexpr (I == 0) {
+                v = _mm512_broadcastss_ps(x);
+            } else {
+                v = _mm512_mask_broadcastss_ps(v, static_cast<__mmask16>(1u << I), x);
+            }
+        }
+        F get() const { return v; }
+    };
 
     static void split(F pos, SplitT& s)
     {
@@ -990,14 +1103,13 @@ inline bool staged_chunk(DelayEngine& e, const float* in, float* out_1, float* o
 
 constexpr std::uint64_t kPipelinedSectionMin = 3 * kLanes;
 
-// What a steady chunk hands from its front to its filter chain.
+// What a steady chunk hands from its front to the rest: its two taps. The
+// input and the sections' reads are loaded again when they are used, which
+// keeps the registers free across the filter chain.
 template <class L>
 struct SteadyFront {
     typename L::F loop_tap;
-    typename L::F first;
-    typename L::F out_1_tap;
-    typename L::F out_2_tap;
-    typename L::F d[4];
+    typename L::F out_tap;
 };
 
 // What holds for the whole run.
@@ -1008,9 +1120,6 @@ struct SteadyConstants {
     typename L::F out_offset;  // and before it
     typename L::F ratio;
     double length;
-    typename L::F neg_coef_0;
-    typename L::F tap_g1;
-    typename L::F tap_g2;
 };
 
 // True when a run of chunks can start: the line steady, the smoother at rest,
@@ -1052,11 +1161,12 @@ inline std::uint64_t chunk_after(std::uint64_t w)
 }
 
 // The front of a steady chunk that reads from `read_pos` and writes from
-// `w0`. False when a check fails (`f` is then of no use).
+// `w0`: its taps, and whether the chunk may run pipelined. False when a check
+// fails (`f` is then of no use).
 template <class L>
 inline bool steady_front(const DelayLine& line, const Diffuser (&dif)[DelayEngine::kDiffuserCount],
                          const std::uint64_t (&pos)[DelayEngine::kDiffuserCount], const SteadyConstants<L>& k,
-                         float read_pos, std::uint64_t w0, const float* in, SteadyFront<L>& f)
+                         float read_pos, std::uint64_t w0, SteadyFront<L>& f)
 {
     using F = typename L::F;
     const F head = L::add(L::add(L::set1(read_pos), L::iota()), L::set1(1.0f));
@@ -1077,29 +1187,41 @@ inline bool steady_front(const DelayLine& line, const Diffuser (&dif)[DelayEngin
     typename L::SplitT os;
     L::split(out_pos, os);
     ok &= L::between(L::add_below(L::sub(os.whole, from), 0.0f, kSlotsF), k.lane_behind, kUnwrappedReach);
-    const F out_tap = L::cubic(line.buffer, os);
+    f.out_tap = L::cubic(line.buffer, os);
 
+    ok &= L::finite(f.loop_tap) & L::finite(f.out_tap);
 #pragma GCC unroll 16
     for (int s = 0; s < 4; ++s) {
-        f.d[s] = load_section<L>(dif[s], pos[s]);
+        ok &= L::finite(load_section<L>(dif[s], pos[s]));
     }
-    ok &= L::finite(f.loop_tap) & L::finite(out_tap) & L::finite(f.d[0]) & L::finite(f.d[1]) & L::finite(f.d[2]) &
-          L::finite(f.d[3]);
-
-    const F x = L::loadu(in);
-    f.first = L::fmadd(k.neg_coef_0, f.d[0], L::wet(x));
-    f.out_1_tap = L::fmadd(out_tap, k.tap_g1, x);
-    f.out_2_tap = L::fmadd(out_tap, k.tap_g2, x);
     return ok == kAllLanes;
 }
 
-// The loop filters' steps for lanes I...: lowpass (clipped), low-cut, and
-// their difference, the loop signal.
-template <class L, bool kClipLowCut, int... I>
-inline void filter_steps(const typename L::F& taps, __m128 lpc, __m128 lcc, __m128& lp, __m128& lc,
-                         __m128 (&loop)[kLanes], std::integer_sequence<int, I...>)
+// The two recursions of a chunk, step by step side by side: the loop
+// filters of this chunk's samples I... (lowpass clipped, low-cut, their
+// difference the loop signal) and, with kDamp, the damping of the chunk
+// before's samples I..., all four sections at once.
+struct DampLane {
+    __m128 coef;
+    __m128 state;
+};
+
+template <class L, int... I>
+inline void damping_steps(typename L::DampCols& cols, DampLane& damp, std::integer_sequence<int, I...>)
 {
-    auto step = [&](const __m128 t) {
+    auto step = [&]<int J>(std::integral_constant<int, J>) {
+        damp.state = L::pole4(damp.coef, damp.state, cols.template col<J>());
+        cols.template put<J>(damp.state);
+    };
+    (step(std::integral_constant<int, I>{}), ...);
+}
+
+template <class L, bool kClipLowCut, bool kDamp, int... I>
+inline void recursion_steps(const typename L::F& taps, __m128 lpc, __m128 lcc, __m128& lp, __m128& lc,
+                            typename L::LoopAcc& loop, typename L::DampCols& cols, DampLane& damp,
+                            std::integer_sequence<int, I...>)
+{
+    auto filter = [&](const __m128 t) {
         lp = L::clip_finite(L::pole(lpc, lp, t));
         lc = L::pole(lcc, lc, lp);
         if constexpr (kClipLowCut) {
@@ -1107,31 +1229,13 @@ inline void filter_steps(const typename L::F& taps, __m128 lpc, __m128 lcc, __m1
         }
         return _mm_sub_ss(lp, lc);
     };
-    ((loop[I] = step(L::template lane<I>(taps))), ...);
-}
-
-// The damping recursion of the four sections over a chunk, side by side (lane
-// s of `state` is section s's damp_state): v[s] in, what each stores out.
-template <class L>
-inline void damp_chunk(const typename L::F (&v)[4], __m128 coef, __m128& state, typename L::F (&w)[4])
-{
-    __m256 out[2][4];
-#pragma GCC unroll 16
-    for (int h = 0; h < 2; ++h) {
-        const __m256 rows[4] = {L::half(v[0], h), L::half(v[1], h), L::half(v[2], h), L::half(v[3], h)};
-        __m128 col[8];
-        AvxLanes::to_columns(rows, col);
-#pragma GCC unroll 16
-        for (__m128& c : col) {
-            state = L::pole4(coef, state, c);
-            c = state;
+    auto step = [&]<int J>(std::integral_constant<int, J>) {
+        loop.template put<J>(filter(L::template lane<J>(taps)));
+        if constexpr (kDamp) {
+            damping_steps<L>(cols, damp, std::integer_sequence<int, J>{});
         }
-        AvxLanes::to_rows(col, out[h]);
-    }
-#pragma GCC unroll 16
-    for (int s = 0; s < 4; ++s) {
-        w[s] = L::join(out[0][s], out[1][s]);
-    }
+    };
+    (step(std::integral_constant<int, I>{}), ...);
 }
 
 template <class L, bool kClipLowCut>
@@ -1159,9 +1263,6 @@ inline std::uint32_t steady_run(DelayEngine& e, const float* in, float* out_1, f
     k.out_offset = L::alternate(off_even, off_odd);
     k.ratio = L::set1(e.ratio_state);
     k.length = static_cast<double>(line.length);
-    k.neg_coef_0 = L::set1(-dif[0].coef);
-    k.tap_g1 = L::set1(e.tap_gain_1 * e.gain);
-    k.tap_g2 = L::set1(e.tap_gain_2 * e.gain);
 
     std::uint64_t pos[DelayEngine::kDiffuserCount];
 #pragma GCC unroll 16
@@ -1169,7 +1270,7 @@ inline std::uint32_t steady_run(DelayEngine& e, const float* in, float* out_1, f
         pos[s] = dif[s].pos;
     }
     SteadyFront<L> f;
-    if (!steady_front<L>(line, dif, pos, k, read_pos, w0, in, f)) {
+    if (!steady_front<L>(line, dif, pos, k, read_pos, w0, f)) {
         return 0;
     }
 
@@ -1177,6 +1278,8 @@ inline std::uint32_t steady_run(DelayEngine& e, const float* in, float* out_1, f
     const __m128 lcc = _mm_set_ss(e.lc_coef);
     __m128 lp = _mm_set_ss(e.lp_state);
     __m128 lc = _mm_set_ss(e.lc_state);
+    const F tap_g1 = L::set1(e.tap_gain_1 * e.gain);
+    const F tap_g2 = L::set1(e.tap_gain_2 * e.gain);
     const F feedback = L::set1(e.feedback_eff);
     const F loop_g1 = L::set1(e.loop_gain_1 * e.gain);
     const F loop_g2 = L::set1(e.loop_gain_2 * e.gain);
@@ -1187,16 +1290,15 @@ inline std::uint32_t steady_run(DelayEngine& e, const float* in, float* out_1, f
         coef[s] = L::set1(dif[s].coef);
         neg_coef[s] = L::set1(-dif[s].coef);
     }
-    const __m128 damp_coef = _mm_setr_ps(dif[0].damp_coef, dif[1].damp_coef, dif[2].damp_coef, dif[3].damp_coef);
-    __m128 damp_state = _mm_setr_ps(dif[0].damp_state, dif[1].damp_state, dif[2].damp_state, dif[3].damp_state);
-
-    // The damping stage lags one chunk behind: what the chunk before hands it.
-    F pending_v[4];
+    // The damping stage lags one chunk behind: the chunk before's values, in
+    // columns, and where its sections store them.
+    DampLane damp{_mm_setr_ps(dif[0].damp_coef, dif[1].damp_coef, dif[2].damp_coef, dif[3].damp_coef),
+                  _mm_setr_ps(dif[0].damp_state, dif[1].damp_state, dif[2].damp_state, dif[3].damp_state)};
+    typename L::DampCols cols;
     std::uint64_t pending_pos[DelayEngine::kDiffuserCount];
-    bool pending = false;
-    auto damp_and_store = [&] {
+    auto store_damped = [&] {
         F w[4];
-        damp_chunk<L>(pending_v, damp_coef, damp_state, w);
+        cols.rows(w);
 #pragma GCC unroll 16
         for (int s = 0; s < 4; ++s) {
             save_section<L>(dif[s], pending_pos[s], w[s]);
@@ -1204,7 +1306,10 @@ inline std::uint32_t steady_run(DelayEngine& e, const float* in, float* out_1, f
     };
 
     std::uint32_t done = 0;
-    for (;;) {
+    bool more = true;
+    // One chunk; with kDamp (every chunk but the run's first) the chunk
+    // before's damping runs beside its filter chain.
+    auto chunk = [&]<bool kDamp>(std::bool_constant<kDamp>) {
         const float read_next = read_pos + 16.0f;
         const std::uint64_t w_next = chunk_after(w0);
         std::uint64_t pos_next[DelayEngine::kDiffuserCount];
@@ -1214,56 +1319,65 @@ inline std::uint32_t steady_run(DelayEngine& e, const float* in, float* out_1, f
         }
         const std::size_t at = static_cast<std::size_t>(done) * kLanes;
 
-        // The filter chain, with the next chunk's front between its halves.
-        __m128 loop_s[kLanes];
-        filter_steps<L, kClipLowCut>(f.loop_tap, lpc, lcc, lp, lc, loop_s, std::integer_sequence<int, 0, 1, 2, 3, 4, 5, 6, 7>{});
+        // The recursions, with the next chunk's front between their halves.
+        typename L::LoopAcc loop_acc;
+        recursion_steps<L, kClipLowCut, kDamp>(f.loop_tap, lpc, lcc, lp, lc, loop_acc, cols, damp,
+                                               std::integer_sequence<int, 0, 1, 2, 3, 4, 5, 6, 7>{});
         SteadyFront<L> g;
-        const bool more = done + 1 < chunks && steady_read(read_next) &&
-                          steady_front<L>(line, dif, pos_next, k, read_next, w_next, in + at + kLanes, g);
-        filter_steps<L, kClipLowCut>(f.loop_tap, lpc, lcc, lp, lc, loop_s,
-                                     std::integer_sequence<int, 8, 9, 10, 11, 12, 13, 14, 15>{});
-        const F loop = L::pack(loop_s);
-
-        // The sections' feed-forward steps, the outputs, the write.
-        F v[4];
-        v[0] = L::fmadd(loop, feedback, f.first);
-        F y = L::fmadd(coef[0], v[0], f.d[0]);
-#pragma GCC unroll 16
-        for (int s = 1; s < 4; ++s) {
-            v[s] = L::fmadd(neg_coef[s], f.d[s], y);
-            y = L::fmadd(coef[s], v[s], f.d[s]);
+        more = done + 1 < chunks && steady_read(read_next) &&
+               steady_front<L>(line, dif, pos_next, k, read_next, w_next, g);
+        recursion_steps<L, kClipLowCut, kDamp>(f.loop_tap, lpc, lcc, lp, lc, loop_acc, cols, damp,
+                                               std::integer_sequence<int, 8, 9, 10, 11, 12, 13, 14, 15>{});
+        if constexpr (kDamp) {
+            store_damped();
         }
-        L::storeu(out_1 + at, L::fmadd(loop, loop_g1, f.out_1_tap));
-        L::storeu(out_2 + at, L::fmadd(loop, loop_g2, f.out_2_tap));
-        write_chunk<L>(line, w0, y);
+        const F loop = loop_acc.get();
 
-        // The chunk before's damping, then this chunk's waits its turn.
-        if (pending) {
-            damp_and_store();
-        }
+        // The sections' feed-forward steps, the outputs, the write. The input
+        // is read before the outputs are written (they may share a buffer).
+        const F x = L::loadu(in + at);
+        F d[4];
 #pragma GCC unroll 16
         for (int s = 0; s < 4; ++s) {
-            pending_v[s] = v[s];
+            d[s] = load_section<L>(dif[s], pos[s]);
+        }
+        F v[4];
+        v[0] = L::fmadd(loop, feedback, L::fmadd(neg_coef[0], d[0], L::wet(x)));
+        F y = L::fmadd(coef[0], v[0], d[0]);
+#pragma GCC unroll 16
+        for (int s = 1; s < 4; ++s) {
+            v[s] = L::fmadd(neg_coef[s], d[s], y);
+            y = L::fmadd(coef[s], v[s], d[s]);
+        }
+        L::storeu(out_1 + at, L::fmadd(loop, loop_g1, L::fmadd(f.out_tap, tap_g1, x)));
+        L::storeu(out_2 + at, L::fmadd(loop, loop_g2, L::fmadd(f.out_tap, tap_g2, x)));
+        write_chunk<L>(line, w0, y);
+
+        // This chunk's damping waits for the next chunk's filter chain.
+        cols.load(v);
+#pragma GCC unroll 16
+        for (int s = 0; s < 4; ++s) {
             pending_pos[s] = pos[s];
             pos[s] = pos_next[s];
         }
-        pending = true;
         read_pos = read_next;
         w0 = w_next;
         ++done;
-        if (!more) {
-            break;
-        }
         f = g;
+    };
+    chunk(std::false_type{});
+    while (more) {
+        chunk(std::true_type{});
     }
-    damp_and_store();
-
+    // The last chunk's damping.
+    damping_steps<L>(cols, damp, std::make_integer_sequence<int, kLanes>{});
+    store_damped();
     line.read_pos = read_pos;
     line.write_index = w0;
     e.lp_state = _mm_cvtss_f32(lp);
     e.lc_state = _mm_cvtss_f32(lc);
     alignas(16) float ds_out[4];
-    _mm_store_ps(ds_out, damp_state);
+    _mm_store_ps(ds_out, damp.state);
 #pragma GCC unroll 16
     for (int s = 0; s < 4; ++s) {
         dif[s].pos = pos[s];
