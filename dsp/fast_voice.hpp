@@ -4,7 +4,9 @@
 // held, computed stage by stage across the 16 samples in 16 SIMD lanes, bit
 // for bit what the per-sample voice of dsp/voice.hpp (voice_run) computes.
 // The chunks it declines and the 1..15-sample runs at block edges go to
-// voice_run itself, built for the same instruction set.
+// voice_run itself, built for the same instruction set. Runs of chunks in
+// which nothing moves go further: their stages are pipelined across chunks
+// (steady_chunks, at the end of this file).
 //
 // Why the stages give the same bits:
 // - Only four things are true recursions: the tap-ratio smoother, the loop
@@ -1077,21 +1079,20 @@ inline bool staged_chunk(DelayEngine& e, const float* in, float* out_1, float* o
 // in which no ramp moves, so every parameter holds; no glide and no pending
 // request; the tap-ratio smoother at rest; the fixed LFO), each chunk has
 // three stages, and the stages of neighbouring chunks overlap:
-// - the front (taps, the sections' reads, the input terms) depends on nothing
-//   that the two chunks before compute, provided that its taps read no slot
-//   that the chunk before, or an earlier sample of its own, writes (checked
-//   for every lane as in the staged chunk, only 16 slots further back), and
-//   that no section reads back an entry of the two chunks before (sections of
-//   at least 48 entries);
+// - the front (both taps, and the checks) depends on nothing that the chunk
+//   before computes, provided that its taps read no slot that the chunk
+//   before, or an earlier sample of its own, writes: checked for every lane
+//   as in the staged chunk, only 16 slots further back;
 // - the loop filters, the sections' feed-forward steps, the outputs and the
 //   write into the line;
-// - the damping recursion, whose results are only stored (and read back at
-//   least 48 samples later).
+// - the damping recursion, whose results are only stored; a section of at
+//   least 48 entries reads them back no earlier than two chunks later.
 // In program order the front of chunk k + 1 sits between the halves of chunk
-// k's filter chain, and the damping of chunk k - 1 after chunk k's chain, so
-// that the core always has independent work beside the two recursions. Every
-// value is still the result of the per-sample voice's operations in their
-// order; only the order between independent values changes. Once a run starts
+// k's filter chain, and the damping of chunk k - 1 runs step by step beside
+// it, so that the core always has independent work beside the two
+// recursions and neither waits behind a block of the other. Every value is
+// still the result of the per-sample voice's operations in their order; only
+// the order between independent values changes. Once a run starts
 // finite it stays finite (the loop filters are clipped, and the sections
 // cannot overflow from inputs below kWetInputBound), except for what the line
 // and the sections' stores held from before: the taps and the reads are
@@ -1295,13 +1296,14 @@ inline std::uint32_t steady_run(DelayEngine& e, const float* in, float* out_1, f
     DampLane damp{_mm_setr_ps(dif[0].damp_coef, dif[1].damp_coef, dif[2].damp_coef, dif[3].damp_coef),
                   _mm_setr_ps(dif[0].damp_state, dif[1].damp_state, dif[2].damp_state, dif[3].damp_state)};
     typename L::DampCols cols;
-    std::uint64_t pending_pos[DelayEngine::kDiffuserCount];
+    // The chunk before's entries lie just behind the sections' positions.
     auto store_damped = [&] {
         F w[4];
         cols.rows(w);
 #pragma GCC unroll 16
         for (int s = 0; s < 4; ++s) {
-            save_section<L>(dif[s], pending_pos[s], w[s]);
+            const std::uint64_t before = pos[s] >= kLanes ? pos[s] - kLanes : pos[s] + dif[s].length - kLanes;
+            save_section<L>(dif[s], before, w[s]);
         }
     };
 
@@ -1357,7 +1359,6 @@ inline std::uint32_t steady_run(DelayEngine& e, const float* in, float* out_1, f
         cols.load(v);
 #pragma GCC unroll 16
         for (int s = 0; s < 4; ++s) {
-            pending_pos[s] = pos[s];
             pos[s] = pos_next[s];
         }
         read_pos = read_next;
