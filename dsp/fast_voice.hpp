@@ -426,9 +426,11 @@ struct AvxLanes {
     };
 
     // one_pole_step on lane 0: fma(c, s - x, x).
-    static __m128 pole(__m128 c, __m128 s, __m128 x) { return _mm_fmadd_ss(c, _mm_sub_ss(s, x), x); }
+    // The difference is the overwritten operand (c (s - x) and (s - x) c are
+    // the same product), so the coefficient's register needs no copy.
+    static __m128 pole(__m128 c, __m128 s, __m128 x) { return _mm_fmadd_ss(_mm_sub_ss(s, x), c, x); }
     // The same on all four lanes.
-    static __m128 pole4(__m128 c, __m128 s, __m128 x) { return _mm_fmadd_ps(c, _mm_sub_ps(s, x), x); }
+    static __m128 pole4(__m128 c, __m128 s, __m128 x) { return _mm_fmadd_ps(_mm_sub_ps(s, x), c, x); }
 
     // clip_unit on lane 0, for the finite values of the staged chain.
     static __m128 clip_finite(__m128 x) { return clip_unit_ss(x); }
@@ -654,9 +656,11 @@ struct Avx512Lanes {
         return fmadd(t, k, y1);
     }
 
-    static __m128 pole(__m128 c, __m128 s, __m128 x) { return _mm_fmadd_ss(c, _mm_sub_ss(s, x), x); }
+    // The difference is the overwritten operand (c (s - x) and (s - x) c are
+    // the same product), so the coefficient's register needs no copy.
+    static __m128 pole(__m128 c, __m128 s, __m128 x) { return _mm_fmadd_ss(_mm_sub_ss(s, x), c, x); }
     // The same on all four lanes.
-    static __m128 pole4(__m128 c, __m128 s, __m128 x) { return _mm_fmadd_ps(c, _mm_sub_ps(s, x), x); }
+    static __m128 pole4(__m128 c, __m128 s, __m128 x) { return _mm_fmadd_ps(_mm_sub_ps(s, x), c, x); }
 
     // clip_unit on lane 0 in one instruction, for the finite values of the
     // staged chain: the smaller magnitude of x and 1 with the sign of x.
