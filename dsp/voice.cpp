@@ -63,22 +63,30 @@ __attribute__((flatten)) ChunkTally chunks_baseline(DelayEngine& e, const float*
 // Whole chunks with the parameters held throughout: pipelined runs where the
 // line is steady, and one chunk at a time (the out-of-line `chunk` kernel of
 // the same build) where a run cannot go on. The pipelined run is called
-// directly, so that the flattened kernel inlines all of it.
+// directly, so that the flattened kernel inlines all of it. A run that stops
+// where the read position wraps is taken up again after that chunk; any
+// other stop (a glide, taps close to the write, non-finite values) holds for
+// the rest of the call, and the next call tries again.
 template <class L>
 inline ChunkTally chunks_with(DelayEngine& e, const float* in, float* out_1, float* out_2, std::uint32_t chunks,
                               ChunkKernel chunk)
 {
     ChunkTally tally;
     std::uint32_t k = 0;
+    bool steady = true;
     while (k < chunks) {
         std::size_t at = std::size_t{k} * DelayEngine::kChunk;
+        if (steady) {
 #if !defined(ZQ_NO_STAGED_VOICE)
-        const std::uint32_t n = steady_chunks<L>(e, in + at, out_1 + at, out_2 + at, chunks - k);
+            const std::uint32_t n = steady_chunks<L>(e, in + at, out_1 + at, out_2 + at, chunks - k);
+            steady = !steady_read(e.delay_line.read_pos);
 #else
-        const std::uint32_t n = 0;
+            const std::uint32_t n = 0;
+            steady = false;
 #endif
-        tally.pipelined += n;
-        k += n;
+            tally.pipelined += n;
+            k += n;
+        }
         if (k < chunks) {
             at = std::size_t{k} * DelayEngine::kChunk;
             tally.staged += chunk(e, in + at, out_1 + at, out_2 + at) ? 1 : 0;
