@@ -1091,9 +1091,9 @@ inline bool staged_chunk(DelayEngine& e, const float* in, float* out_1, float* o
 //   write into the line;
 // - the damping recursion, whose results are only stored; a section of at
 //   least 48 entries reads them back no earlier than two chunks later.
-// In program order the front of chunk k + 1 sits between the halves of chunk
-// k's filter chain, and the damping of chunk k - 1 runs step by step beside
-// it, so that the core always has independent work beside the two
+// In program order the front of chunk k + 1 sits in two parts between chunk
+// k's filter steps, and the damping of chunk k - 1 runs step by step beside
+// them, so that the core always has independent work beside the two
 // recursions and neither waits behind a block of the other. Every value is
 // still the result of the per-sample voice's operations in their order; only
 // the order between independent values changes. Once a run starts
@@ -1166,35 +1166,57 @@ inline std::uint64_t chunk_after(std::uint64_t w)
 }
 
 // The front of a steady chunk that reads from `read_pos` and writes from
-// `w0`: its taps, and whether the chunk may run pipelined. False when a check
-// fails (`f` is then of no use).
+// `w0`: its two taps, each with the verdict whether the chunk may run
+// pipelined. Computed in two parts, so that each sits between filter steps.
+
+// Tap positions of the chunk's 16 samples before their LFO offsets.
 template <class L>
-inline bool steady_front(const DelayLine& line, const Diffuser (&dif)[DelayEngine::kDiffuserCount],
-                         const std::uint64_t (&pos)[DelayEngine::kDiffuserCount], const SteadyConstants<L>& k,
-                         float read_pos, std::uint64_t w0, SteadyFront<L>& f)
+inline typename L::F steady_head(float read_pos)
+{
+    return L::add(L::add(L::set1(read_pos), L::iota()), L::set1(1.0f));
+}
+
+// Lanes whose four slots are none that the chunk before (from w0 - 16) or
+// an earlier sample of this chunk writes.
+template <class L>
+inline LaneMask clear_of_writes(const typename L::F& whole, std::uint64_t w0, const SteadyConstants<L>& k)
+{
+    const std::uint64_t behind = w0 >= kLanes ? w0 - kLanes : w0 + DelayLine::kSlots - kLanes;
+    const typename L::F ahead = L::add_below(L::sub(whole, L::set1(static_cast<float>(behind))), 0.0f, kSlotsF);
+    return L::between(ahead, k.lane_behind, kUnwrappedReach);
+}
+
+// The loop tap. False when the chunk may not run pipelined.
+template <class L>
+inline bool steady_loop_tap(const DelayLine& line, const SteadyConstants<L>& k, float read_pos, std::uint64_t w0,
+                            typename L::F& tap)
+{
+    // The fixed LFO's depth is 1: the offset is added, as fma(1, o, h) does.
+    const typename L::F head = steady_head<L>(read_pos);
+    const typename L::F pos = L::sub_from(L::fmadd(L::set1(1.0f), k.loop_offset, head), kSlotsF, kSlotsF);
+    typename L::SplitT split;
+    L::split(pos, split);
+    tap = L::cubic(line.buffer, split);
+    return (clear_of_writes<L>(split.whole, w0, k) & L::finite(tap)) == kAllLanes;
+}
+
+// The output tap, and the sections' entries that the chunk reads checked
+// finite. False when the chunk may not run pipelined.
+template <class L>
+inline bool steady_out_tap(const DelayLine& line, const Diffuser (&dif)[DelayEngine::kDiffuserCount],
+                           const std::uint64_t (&pos)[DelayEngine::kDiffuserCount], const SteadyConstants<L>& k,
+                           float read_pos, std::uint64_t w0, typename L::F& tap)
 {
     using F = typename L::F;
-    const F head = L::add(L::add(L::set1(read_pos), L::iota()), L::set1(1.0f));
-    const std::uint64_t behind = w0 >= kLanes ? w0 - kLanes : w0 + DelayLine::kSlots - kLanes;
-    const F from = L::set1(static_cast<float>(behind));
-
-    // The fixed LFO's depth is 1: the offset is added, as fma(1, o, h) does.
-    const F loop_pos = L::sub_from(L::fmadd(L::set1(1.0f), k.loop_offset, head), kSlotsF, kSlotsF);
-    typename L::SplitT ls;
-    L::split(loop_pos, ls);
-    LaneMask ok = L::between(L::add_below(L::sub(ls.whole, from), 0.0f, kSlotsF), k.lane_behind, kUnwrappedReach);
-    f.loop_tap = L::cubic(line.buffer, ls);
-
-    const F base = L::fmadd(L::set1(1.0f), k.out_offset, head);
+    const F base = L::fmadd(L::set1(1.0f), k.out_offset, steady_head<L>(read_pos));
     const F raw = L::position(nullptr, k.length, k.ratio, base);
     const F out_pos = L::sub_from(L::add_below(raw, 0.0f, kSlotsF), kSlotsF, kSlotsF);
-    ok &= L::in_range(out_pos, kSlotsF);
-    typename L::SplitT os;
-    L::split(out_pos, os);
-    ok &= L::between(L::add_below(L::sub(os.whole, from), 0.0f, kSlotsF), k.lane_behind, kUnwrappedReach);
-    f.out_tap = L::cubic(line.buffer, os);
-
-    ok &= L::finite(f.loop_tap) & L::finite(f.out_tap);
+    LaneMask ok = L::in_range(out_pos, kSlotsF);
+    typename L::SplitT split;
+    L::split(out_pos, split);
+    ok &= clear_of_writes<L>(split.whole, w0, k);
+    tap = L::cubic(line.buffer, split);
+    ok &= L::finite(tap);
 #pragma GCC unroll 16
     for (int s = 0; s < 4; ++s) {
         ok &= L::finite(load_section<L>(dif[s], pos[s]));
@@ -1275,7 +1297,8 @@ inline std::uint32_t steady_run(DelayEngine& e, const float* in, float* out_1, f
         pos[s] = dif[s].pos;
     }
     SteadyFront<L> f;
-    if (!steady_front<L>(line, dif, pos, k, read_pos, w0, f)) {
+    if (!steady_loop_tap<L>(line, k, read_pos, w0, f.loop_tap) ||
+        !steady_out_tap<L>(line, dif, pos, k, read_pos, w0, f.out_tap)) {
         return 0;
     }
 
@@ -1325,15 +1348,19 @@ inline std::uint32_t steady_run(DelayEngine& e, const float* in, float* out_1, f
         }
         const std::size_t at = static_cast<std::size_t>(done) * kLanes;
 
-        // The recursions, with the next chunk's front between their halves.
+        // The recursions, with the next chunk's front in two parts between
+        // their steps.
         typename L::LoopAcc loop_acc;
         recursion_steps<L, kClipLowCut, kDamp>(f.loop_tap, lpc, lcc, lp, lc, loop_acc, cols, damp,
-                                               std::integer_sequence<int, 0, 1, 2, 3, 4, 5, 6, 7>{});
+                                               std::integer_sequence<int, 0, 1, 2, 3>{});
         SteadyFront<L> g;
         more = done + 1 < chunks && steady_read(read_next) &&
-               steady_front<L>(line, dif, pos_next, k, read_next, w_next, g);
+               steady_loop_tap<L>(line, k, read_next, w_next, g.loop_tap);
         recursion_steps<L, kClipLowCut, kDamp>(f.loop_tap, lpc, lcc, lp, lc, loop_acc, cols, damp,
-                                               std::integer_sequence<int, 8, 9, 10, 11, 12, 13, 14, 15>{});
+                                               std::integer_sequence<int, 4, 5, 6, 7, 8, 9>{});
+        more = more && steady_out_tap<L>(line, dif, pos_next, k, read_next, w_next, g.out_tap);
+        recursion_steps<L, kClipLowCut, kDamp>(f.loop_tap, lpc, lcc, lp, lc, loop_acc, cols, damp,
+                                               std::integer_sequence<int, 10, 11, 12, 13, 14, 15>{});
         if constexpr (kDamp) {
             store_damped();
         }
