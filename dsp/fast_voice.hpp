@@ -1200,12 +1200,23 @@ inline bool steady_loop_tap(const DelayLine& line, const SteadyConstants<L>& k, 
     return (clear_of_writes<L>(split.whole, w0, k) & L::finite(tap)) == kAllLanes;
 }
 
-// The output tap, and the sections' entries that the chunk reads checked
-// finite. False when the chunk may not run pipelined.
+// True when the sections' entries that the chunk reads are all finite.
 template <class L>
-inline bool steady_out_tap(const DelayLine& line, const Diffuser (&dif)[DelayEngine::kDiffuserCount],
-                           const std::uint64_t (&pos)[DelayEngine::kDiffuserCount], const SteadyConstants<L>& k,
-                           float read_pos, std::uint64_t w0, typename L::F& tap)
+inline bool steady_sections(const Diffuser (&dif)[DelayEngine::kDiffuserCount],
+                            const std::uint64_t (&pos)[DelayEngine::kDiffuserCount])
+{
+    LaneMask ok = kAllLanes;
+#pragma GCC unroll 16
+    for (int s = 0; s < 4; ++s) {
+        ok &= L::finite(load_section<L>(dif[s], pos[s]));
+    }
+    return ok == kAllLanes;
+}
+
+// The output tap. False when the chunk may not run pipelined.
+template <class L>
+inline bool steady_out_tap(const DelayLine& line, const SteadyConstants<L>& k, float read_pos, std::uint64_t w0,
+                           typename L::F& tap)
 {
     using F = typename L::F;
     const F base = L::fmadd(L::set1(1.0f), k.out_offset, steady_head<L>(read_pos));
@@ -1216,12 +1227,7 @@ inline bool steady_out_tap(const DelayLine& line, const Diffuser (&dif)[DelayEng
     L::split(out_pos, split);
     ok &= clear_of_writes<L>(split.whole, w0, k);
     tap = L::cubic(line.buffer, split);
-    ok &= L::finite(tap);
-#pragma GCC unroll 16
-    for (int s = 0; s < 4; ++s) {
-        ok &= L::finite(load_section<L>(dif[s], pos[s]));
-    }
-    return ok == kAllLanes;
+    return (ok & L::finite(tap)) == kAllLanes;
 }
 
 // The two recursions of a chunk, step by step side by side: the loop
@@ -1297,8 +1303,8 @@ inline std::uint32_t steady_run(DelayEngine& e, const float* in, float* out_1, f
         pos[s] = dif[s].pos;
     }
     SteadyFront<L> f;
-    if (!steady_loop_tap<L>(line, k, read_pos, w0, f.loop_tap) ||
-        !steady_out_tap<L>(line, dif, pos, k, read_pos, w0, f.out_tap)) {
+    if (!steady_loop_tap<L>(line, k, read_pos, w0, f.loop_tap) || !steady_sections<L>(dif, pos) ||
+        !steady_out_tap<L>(line, k, read_pos, w0, f.out_tap)) {
         return 0;
     }
 
@@ -1349,16 +1355,17 @@ inline std::uint32_t steady_run(DelayEngine& e, const float* in, float* out_1, f
         const std::size_t at = static_cast<std::size_t>(done) * kLanes;
 
         // The recursions, with the next chunk's front in two parts between
-        // their steps.
+        // their steps: the loop tap and the sections' checks, then the
+        // output tap.
         typename L::LoopAcc loop_acc;
         recursion_steps<L, kClipLowCut, kDamp>(f.loop_tap, lpc, lcc, lp, lc, loop_acc, cols, damp,
                                                std::integer_sequence<int, 0, 1, 2, 3>{});
         SteadyFront<L> g;
         more = done + 1 < chunks && steady_read(read_next) &&
-               steady_loop_tap<L>(line, k, read_next, w_next, g.loop_tap);
+               steady_loop_tap<L>(line, k, read_next, w_next, g.loop_tap) && steady_sections<L>(dif, pos_next);
         recursion_steps<L, kClipLowCut, kDamp>(f.loop_tap, lpc, lcc, lp, lc, loop_acc, cols, damp,
                                                std::integer_sequence<int, 4, 5, 6, 7, 8, 9>{});
-        more = more && steady_out_tap<L>(line, dif, pos_next, k, read_next, w_next, g.out_tap);
+        more = more && steady_out_tap<L>(line, k, read_next, w_next, g.out_tap);
         recursion_steps<L, kClipLowCut, kDamp>(f.loop_tap, lpc, lcc, lp, lc, loop_acc, cols, damp,
                                                std::integer_sequence<int, 10, 11, 12, 13, 14, 15>{});
         if constexpr (kDamp) {
