@@ -61,8 +61,9 @@ __attribute__((flatten)) ChunkTally chunks_baseline(DelayEngine& e, const float*
 
 #if defined(__x86_64__)
 // Whole chunks with the parameters held throughout: pipelined runs where the
-// line is steady, and one chunk at a time (the out-of-line `chunk` kernel of
-// the same build) where a run cannot go on. The pipelined run is called
+// line is steady, and one chunk at a time (the `chunk` kernel of the same
+// build, kept out of line so that the hot loop stays small) where a run
+// cannot go on. The pipelined run is called
 // directly, so that the flattened kernel inlines all of it. A run that stops
 // where the read position wraps is taken up again after that chunk; any
 // other stop (a glide, taps close to the write, non-finite values) holds for
@@ -102,8 +103,8 @@ __attribute__((target("fma"), flatten)) void reference_fma(DelayEngine& e, const
     voice_run(e, in, out_1, out_2, count);
 }
 
-__attribute__((target("fma"), flatten)) bool chunk_fma(DelayEngine& e, const float* in, float* out_1,
-                                                       float* out_2)
+__attribute__((target("fma"), flatten, noinline)) bool chunk_fma(DelayEngine& e, const float* in, float* out_1,
+                                                                 float* out_2)
 {
 #if !defined(ZQ_NO_STAGED_VOICE)
     if (staged_chunk<AvxLanes>(e, in, out_1, out_2)) {
@@ -128,8 +129,8 @@ __attribute__((target(ZQ_AVX512), flatten)) void reference_avx512(DelayEngine& e
     voice_run(e, in, out_1, out_2, count);
 }
 
-__attribute__((target(ZQ_AVX512), flatten)) bool chunk_avx512(DelayEngine& e, const float* in, float* out_1,
-                                                              float* out_2)
+__attribute__((target(ZQ_AVX512), flatten, noinline)) bool chunk_avx512(DelayEngine& e, const float* in,
+                                                                        float* out_1, float* out_2)
 {
 #if !defined(ZQ_NO_STAGED_VOICE)
     if (staged_chunk<Avx512Lanes>(e, in, out_1, out_2)) {
