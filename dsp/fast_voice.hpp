@@ -292,39 +292,34 @@ struct AvxLanes {
     }
 
     // 4 rows (one per diffuser) of 8 samples into 8 columns of 4, and back.
+    // A 4 x 4 transpose in each 128-bit block: four section rows of samples
+    // become columns of four sections (sample j of each), and back.
+    static void transpose_blocks(__m256 (&r)[4])
+    {
+        const __m256 t0 = _mm256_unpacklo_ps(r[0], r[1]);
+        const __m256 t1 = _mm256_unpackhi_ps(r[0], r[1]);
+        const __m256 t2 = _mm256_unpacklo_ps(r[2], r[3]);
+        const __m256 t3 = _mm256_unpackhi_ps(r[2], r[3]);
+        r[0] = _mm256_shuffle_ps(t0, t2, 0x44);
+        r[1] = _mm256_shuffle_ps(t0, t2, 0xEE);
+        r[2] = _mm256_shuffle_ps(t1, t3, 0x44);
+        r[3] = _mm256_shuffle_ps(t1, t3, 0xEE);
+    }
     static void to_columns(const __m256 (&row)[4], __m128 (&col)[8])
     {
-        const __m256 t0 = _mm256_unpacklo_ps(row[0], row[1]);
-        const __m256 t1 = _mm256_unpackhi_ps(row[0], row[1]);
-        const __m256 t2 = _mm256_unpacklo_ps(row[2], row[3]);
-        const __m256 t3 = _mm256_unpackhi_ps(row[2], row[3]);
-        const __m256 c04 = _mm256_shuffle_ps(t0, t2, 0x44);
-        const __m256 c15 = _mm256_shuffle_ps(t0, t2, 0xEE);
-        const __m256 c26 = _mm256_shuffle_ps(t1, t3, 0x44);
-        const __m256 c37 = _mm256_shuffle_ps(t1, t3, 0xEE);
-        col[0] = _mm256_castps256_ps128(c04);
-        col[1] = _mm256_castps256_ps128(c15);
-        col[2] = _mm256_castps256_ps128(c26);
-        col[3] = _mm256_castps256_ps128(c37);
-        col[4] = _mm256_extractf128_ps(c04, 1);
-        col[5] = _mm256_extractf128_ps(c15, 1);
-        col[6] = _mm256_extractf128_ps(c26, 1);
-        col[7] = _mm256_extractf128_ps(c37, 1);
+        __m256 r[4] = {row[0], row[1], row[2], row[3]};
+        transpose_blocks(r);
+        for (int j = 0; j < 4; ++j) {
+            col[j] = _mm256_castps256_ps128(r[j]);
+            col[j + 4] = _mm256_extractf128_ps(r[j], 1);
+        }
     }
     static void to_rows(const __m128 (&col)[8], __m256 (&row)[4])
     {
-        const __m256 c04 = _mm256_insertf128_ps(_mm256_castps128_ps256(col[0]), col[4], 1);
-        const __m256 c15 = _mm256_insertf128_ps(_mm256_castps128_ps256(col[1]), col[5], 1);
-        const __m256 c26 = _mm256_insertf128_ps(_mm256_castps128_ps256(col[2]), col[6], 1);
-        const __m256 c37 = _mm256_insertf128_ps(_mm256_castps128_ps256(col[3]), col[7], 1);
-        const __m256 t0 = _mm256_unpacklo_ps(c04, c15);
-        const __m256 t1 = _mm256_unpackhi_ps(c04, c15);
-        const __m256 t2 = _mm256_unpacklo_ps(c26, c37);
-        const __m256 t3 = _mm256_unpackhi_ps(c26, c37);
-        row[0] = _mm256_shuffle_ps(t0, t2, 0x44);
-        row[1] = _mm256_shuffle_ps(t0, t2, 0xEE);
-        row[2] = _mm256_shuffle_ps(t1, t3, 0x44);
-        row[3] = _mm256_shuffle_ps(t1, t3, 0xEE);
+        for (int j = 0; j < 4; ++j) {
+            row[j] = _mm256_insertf128_ps(_mm256_castps128_ps256(col[j]), col[j + 4], 1);
+        }
+        transpose_blocks(row);
     }
 
     // The rest of 8 samples once their loop signals are known: the four
@@ -367,19 +362,7 @@ struct AvxLanes {
         return (I & 3) == 0 ? q : _mm_permute_ps(q, I & 3);
     }
     // A chunk's four section rows as 16 columns of four (sample j of every
-    // section), and back: one 4 x 4 transpose per 128-bit block, the columns
-    // taken out and put back one by one.
-    static void transpose_blocks(__m256 (&r)[4])
-    {
-        const __m256 t0 = _mm256_unpacklo_ps(r[0], r[1]);
-        const __m256 t1 = _mm256_unpackhi_ps(r[0], r[1]);
-        const __m256 t2 = _mm256_unpacklo_ps(r[2], r[3]);
-        const __m256 t3 = _mm256_unpackhi_ps(r[2], r[3]);
-        r[0] = _mm256_shuffle_ps(t0, t2, 0x44);
-        r[1] = _mm256_shuffle_ps(t0, t2, 0xEE);
-        r[2] = _mm256_shuffle_ps(t1, t3, 0x44);
-        r[3] = _mm256_shuffle_ps(t1, t3, 0xEE);
-    }
+    // section), and back, the columns taken out and put back one by one.
     struct DampCols {
         __m256 c[2][4]; // [half][j % 4]: columns j and j + 4 of the half
         void load(const F (&v)[4])
