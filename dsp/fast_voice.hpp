@@ -1205,10 +1205,15 @@ inline bool steady_out_tap(const DelayLine& line, const SteadyConstants<L>& k, f
     const F base = L::fmadd(L::set1(1.0f), k.out_offset, steady_head<L>(read_pos));
     const F raw = L::position(nullptr, k.length, k.ratio, base);
     const F out_pos = L::sub_from(L::add_below(raw, 0.0f, kSlotsF), kSlotsF, kSlotsF);
-    LaneMask ok = L::in_range(out_pos, kSlotsF);
+    // A ratio far out of range leaves positions outside the line after the
+    // two single wraps: decline before reading (the staged chunk wraps them
+    // fully).
+    if (L::in_range(out_pos, kSlotsF) != kAllLanes) [[unlikely]] {
+        return false;
+    }
     typename L::SplitT split;
     L::split(out_pos, split);
-    ok &= clear_of_writes<L>(split.whole, w0, k);
+    const LaneMask ok = clear_of_writes<L>(split.whole, w0, k);
     tap = L::cubic(line.buffer, split);
     return (ok & L::finite(tap)) == kAllLanes;
 }
@@ -1270,6 +1275,10 @@ inline std::uint32_t steady_run(DelayEngine& e, const float* in, float* out_1, f
     float p1 = p0 + line.lfo_inc;
     if (p1 >= 1.0f) {
         p1 -= 2.0f;
+    }
+    float p2 = p1 + line.lfo_inc;
+    if (p2 >= 1.0f) {
+        p2 -= 2.0f;
     }
     const float off_even = std::fabs(p0) + 1.0f;
     const float off_odd = std::fabs(p1) + 1.0f;
@@ -1396,6 +1405,9 @@ inline std::uint32_t steady_run(DelayEngine& e, const float* in, float* out_1, f
     store_damped();
     line.read_pos = read_pos;
     line.write_index = w0;
+    // Sixteen steps of the fixed LFO come back to the start, written as the
+    // steps give it (a -0 start comes back as +0).
+    line.lfo_phase = p2;
     e.lp_state = _mm_cvtss_f32(lp);
     e.lc_state = _mm_cvtss_f32(lc);
     alignas(16) float ds_out[4];

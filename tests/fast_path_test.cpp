@@ -687,6 +687,54 @@ TEST_P(FastPath, PipelinedRunsMatchAtEveryDelay)
     EXPECT_GT(declined, 0u);
 }
 
+TEST_P(FastPath, PipelinedRunsDeclineTapRatiosThatLeaveTheLine)
+{
+    // Tap ratios outside 0..1 can put the output tap more than a lap away
+    // from the line; the runs must decline before reading there (the staged
+    // chunk wraps such positions fully). Under the address sanitizer a read
+    // outside the line fails this test even where the bits agree (it did,
+    // and crashed natively, before the runs declined first).
+    for (const float ratio : {-0.01f, 6.0f, 1.0e4f, -1.0e6f}) {
+        for (const float ms : {120.0f, 500.0f}) {
+            SCOPED_TRACE(testing::Message() << ms << " ms, ratio " << ratio);
+            EnginePair p = pair();
+            p.both([&](DelayEngine& e) {
+                e.set_delay_ms(ms);
+                e.set_tap_ratio(ratio);
+                e.set_feedback(0.5f);
+            });
+            while (p.staged->delay_line.gliding || p.staged->delay_line.pending_length != 0) {
+                ASSERT_TRUE(p.run(noise(16 * 64, 1.0f, 40)));
+            }
+            settle_ratio(p);
+            std::uint64_t pipelined = 0;
+            ASSERT_TRUE(run_blocks(p, noise(16 * 400, 1.0f, 41), 40, false, &pipelined));
+            // Ratios a little out of range still land inside the line after
+            // the single wraps for some chunks; far out, never.
+            if (std::fabs(ratio) >= 1.0e4f) {
+                EXPECT_EQ(pipelined, 0u);
+            }
+        }
+    }
+}
+
+TEST_P(FastPath, PipelinedRunsEndOnThePhaseTheLfoStepsGive)
+{
+    // A phase of -0 steps to -1 and back to +0: the run must store what the
+    // steps give, not the phase it started from.
+    EnginePair p = pair();
+    p.both([](DelayEngine& e) { e.set_delay_ms(100.0f); });
+    while (p.staged->delay_line.gliding || p.staged->delay_line.pending_length != 0) {
+        ASSERT_TRUE(p.run(noise(16 * 64, 1.0f, 50)));
+    }
+    settle_ratio(p);
+    p.both([](DelayEngine& e) { e.delay_line.lfo_phase = -0.0f; });
+    std::uint64_t pipelined = 0;
+    ASSERT_TRUE(run_blocks(p, noise(16 * 8, 1.0f, 51), 8, false, &pipelined));
+    EXPECT_EQ(pipelined, 8u);
+    EXPECT_FALSE(std::signbit(p.staged->delay_line.lfo_phase));
+}
+
 TEST_P(FastPath, PipelinedRunsRecoverFromNonFiniteHistory)
 {
     // A NaN feedback fills the line and the sections with NaN; once it is
