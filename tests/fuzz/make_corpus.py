@@ -134,6 +134,11 @@ def seeds():
     s['bit_patterns'] = simple(inst(0, 22050), *[ctl_bits(0, c, v) for c, v in
                                                  enumerate((-1.0, 1e-45, 3e38, -5.0, 1e9, 50.0, 100.0, 1e6, -1e-3))],
                                run(0, 777, A_BITS), run(0, 777, A_NANSPRINKLE))
+    # A tap position far out of range held until the smoother rests (about
+    # 5 s), in whole blocks: the runs of settled chunks must not read the
+    # output tap outside the line.
+    s['settled_far_tap'] = simple(inst(0, 48000), typical(), ctl_bits(0, TAP, 1.0e6),
+                                  run_many(0, 4096, 64, A_NOISE))
     return s
 
 
