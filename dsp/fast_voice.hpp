@@ -453,9 +453,15 @@ struct Avx512Lanes {
     static F mul(F a, F b) { return _mm512_mul_ps(a, b); }
     static F fmadd(F a, F b, F c) { return _mm512_fmadd_ps(a, b, c); }
 
-    static F magnitude(F a) { return _mm512_castsi512_ps(_mm512_and_si512(_mm512_castps_si512(a), _mm512_set1_epi32(0x7fffffff))); }
+    static F magnitude(F a)
+    {
+        return _mm512_castsi512_ps(_mm512_and_si512(_mm512_castps_si512(a), _mm512_set1_epi32(0x7fffffff)));
+    }
     static LaneMask within(F a, float bound) { return _mm512_cmp_ps_mask(magnitude(a), set1(bound), _CMP_LE_OQ); }
-    static F wet(F x) { return _mm512_maskz_mov_ps(_mm512_cmp_ps_mask(magnitude(x), set1(kWetInputBound), _CMP_LT_OQ), x); }
+    static F wet(F x)
+    {
+        return _mm512_maskz_mov_ps(_mm512_cmp_ps_mask(magnitude(x), set1(kWetInputBound), _CMP_LT_OQ), x);
+    }
     // Not NaN and not infinite (QNaN, SNaN, +inf, -inf classes).
     static LaneMask finite(F a) { return static_cast<LaneMask>(~_mm512_fpclass_ps_mask(a, 0x99)) & kAllLanes; }
     static LaneMask either_nan(F a, F b) { return _mm512_cmp_ps_mask(a, b, _CMP_UNORD_Q); }

@@ -45,9 +45,9 @@ struct ChunkTally {
 };
 ChunkTally run_chunks(Isa isa, DelayEngine& e, const float* in, float* out_1, float* out_2, std::uint32_t chunks);
 
-// Which path process_chunk, process_chunks and process_run take from now on, for every engine
-// in the process, with the counts below kept. For tests only: not
-// synchronised with running voices.
+// Which path process_chunk, process_chunks and process_run take from now on,
+// for every engine in the process, with the counts below kept. For tests
+// only: not synchronised with running voices.
 enum class Path : std::uint8_t {
     kReference, // run_reference for chunks and runs
     kFast,      // run_chunk and run_chunks for chunks, run_reference for runs
