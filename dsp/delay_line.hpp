@@ -72,12 +72,18 @@ struct DelayLine {
 
     float step_lfo()
     {
-        float phase = lfo_phase + lfo_inc;
-        if (phase >= 1.0f) {
-            phase -= 2.0f;
+        lfo_phase = next_lfo_phase(lfo_phase, lfo_inc);
+        return lfo_phase;
+    }
+
+    // One LFO step from `phase`: up by `inc`, wrapping from 1 to -1.
+    static float next_lfo_phase(float phase, float inc)
+    {
+        float next = phase + inc;
+        if (next >= 1.0f) {
+            next -= 2.0f;
         }
-        lfo_phase = phase;
-        return phase;
+        return next;
     }
 
     void write_sample(float x)

@@ -722,6 +722,49 @@ inline bool finite_setup(const DelayEngine& e)
 inline bool coef_keeps_unit(float c) { return c >= 0.0f && c < 1.0f; }
 inline bool in_unit(float v) { return v >= -1.0f && v <= 1.0f; }
 
+// The LFO the engine runs: depth 1 and steps of 1, so its phase alternates
+// between 0 and -1.
+inline bool fixed_lfo(const DelayLine& line)
+{
+    const float p0 = line.lfo_phase;
+    return line.lfo_inc == 1.0f && line.mod_depth == 1.0f && (p0 == 0.0f || p0 == -1.0f);
+}
+
+// True when the tap-ratio smoother's next step repeats its state exactly, so
+// it holds for the whole chunk.
+inline bool ratio_at_rest(const DelayEngine& e)
+{
+    const float next = one_pole_step(e.ratio_coef, e.ratio_state, e.ratio_target);
+    return std::memcmp(&next, &e.ratio_state, sizeof next) == 0;
+}
+
+// Sixteen exact steps of 1.0 that stay below the wrap are the direct sums
+// read_pos + i.
+inline bool steady_read(float read_pos)
+{
+    const float r16 = read_pos + 16.0f;
+    return r16 < kSlotsF && r16 - 16.0f == read_pos;
+}
+
+// The write index a chunk after `w`.
+inline std::uint64_t chunk_after(std::uint64_t w)
+{
+    return w + kLanes >= DelayLine::kSlots ? w + kLanes - DelayLine::kSlots : w + kLanes;
+}
+
+// Lanes whose four slots (mirror slots mapped to the slots they mirror) are
+// none of the slots from `first_written` up to the lane's bound in
+// `written`: lane i may not read what samples first_written .. first_written
+// + written[i] - 1 write. A tap ahead of those reads the old content either
+// way.
+template <class L>
+inline LaneMask clear_of_writes(const typename L::F& whole, std::uint64_t first_written, const typename L::F& written)
+{
+    const typename L::F ahead =
+        L::add_below(L::sub(whole, L::set1(static_cast<float>(first_written))), 0.0f, kSlotsF);
+    return L::between(ahead, written, kUnwrappedReach);
+}
+
 // The loop filters over 8 samples: lowpass then low-cut, each clipped unless
 // its clip is proven idle. Returns the 8 loop signals.
 template <class L, bool kClipLowpass, bool kClipLowCut>
@@ -882,9 +925,7 @@ inline bool staged_chunk(DelayEngine& e, const float* in, float* out_1, float* o
     Diffuser (&dif)[DelayEngine::kDiffuserCount] = e.diffusers;
 
     // ---- Conditions on parameters and states.
-    const float p0 = line.lfo_phase;
-    if (!(line.lfo_inc == 1.0f && line.mod_depth == 1.0f && (p0 == 0.0f || p0 == -1.0f) && line.read_pos >= 0.0f &&
-          line.read_pos < kSlotsF)) {
+    if (!(fixed_lfo(line) && line.read_pos >= 0.0f && line.read_pos < kSlotsF)) {
         return false;
     }
     if (!line.gliding && line.pending_length == 0 && line.length >= kNearFirst && line.length <= kNearLast) {
@@ -914,16 +955,11 @@ inline bool staged_chunk(DelayEngine& e, const float* in, float* out_1, float* o
     alignas(64) double len[kLanes];
     bool steady = false;
     F rp_lanes;
-    if (!c.gliding && c.pending_length == 0 && c.speed == 1.0f) {
-        // Sixteen exact steps of 1.0 that stay below the wrap are the direct
-        // sums read_pos + i.
-        const float r16 = c.read_pos + 16.0f;
-        if (r16 < kSlotsF && r16 - 16.0f == c.read_pos) {
-            steady = true;
-            rp_lanes = L::add(L::set1(c.read_pos), L::iota());
-            c.read_pos = r16;
-            c.write_index = w0 + kLanes >= DelayLine::kSlots ? w0 + kLanes - DelayLine::kSlots : w0 + kLanes;
-        }
+    if (!c.gliding && c.pending_length == 0 && c.speed == 1.0f && steady_read(c.read_pos)) {
+        steady = true;
+        rp_lanes = L::add(L::set1(c.read_pos), L::iota());
+        c.read_pos += 16.0f;
+        c.write_index = chunk_after(w0);
     }
     if (!steady) {
         for (std::uint32_t i = 0; i < kLanes; ++i) {
@@ -933,24 +969,14 @@ inline bool staged_chunk(DelayEngine& e, const float* in, float* out_1, float* o
         }
         rp_lanes = L::load(rp);
     }
+    // Lane i may not read what samples 0 .. i - 1 write.
     const F lane = L::iota();
-    const F w0f = L::set1(static_cast<float>(w0));
-    // Lanes whose four slots are none that samples 0 .. lane - 1 write.
-    auto unwritten = [&](const F& whole) {
-        const F ahead = L::add_below(L::sub(whole, w0f), 0.0f, kSlotsF);
-        return L::between(ahead, lane, kUnwrappedReach);
-    };
 
     // ---- Loop taps: base + offset with the phase after each sample's LFO
     // step (even lanes one phase, odd lanes the other), one lap out at most.
-    float p1 = p0 + line.lfo_inc;
-    if (p1 >= 1.0f) {
-        p1 -= 2.0f;
-    }
-    float p2 = p1 + line.lfo_inc;
-    if (p2 >= 1.0f) {
-        p2 -= 2.0f;
-    }
+    const float p0 = line.lfo_phase;
+    const float p1 = DelayLine::next_lfo_phase(p0, line.lfo_inc);
+    const float p2 = DelayLine::next_lfo_phase(p1, line.lfo_inc);
     const float off_even = std::fabs(p0) + 1.0f;
     const float off_odd = std::fabs(p1) + 1.0f;
     const F depth = L::set1(line.mod_depth);
@@ -958,17 +984,16 @@ inline bool staged_chunk(DelayEngine& e, const float* in, float* out_1, float* o
     const F loop_pos = L::sub_from(L::fmadd(depth, L::alternate(off_odd, off_even), head), kSlotsF, kSlotsF);
     typename L::SplitT ls;
     L::split(loop_pos, ls);
-    LaneMask fresh = unwritten(ls.whole);
+    LaneMask fresh = clear_of_writes<L>(ls.whole, w0, lane);
     const F loop_tap = L::cubic(line.buffer, ls);
     alignas(64) float loop_taps[kLanes];
     L::store(loop_taps, loop_tap);
 
     // ---- Tap-ratio smoother: a resting value repeats itself exactly.
     float ratio_state = e.ratio_state;
-    const float ratio_next = one_pole_step(e.ratio_coef, ratio_state, e.ratio_target);
     alignas(64) float ratio[kLanes];
     F ratio_lanes;
-    if (std::memcmp(&ratio_next, &ratio_state, sizeof ratio_state) == 0) {
+    if (ratio_at_rest(e)) {
         ratio_lanes = L::set1(ratio_state);
     } else {
         for (float& r : ratio) {
@@ -994,7 +1019,7 @@ inline bool staged_chunk(DelayEngine& e, const float* in, float* out_1, float* o
     }
     typename L::SplitT os;
     L::split(out_pos, os);
-    fresh &= unwritten(os.whole);
+    fresh &= clear_of_writes<L>(os.whole, w0, lane);
     const F out_tap = L::cubic(line.buffer, os);
 
     // ---- Diffuser reads, and the last checks before anything is written.
@@ -1121,8 +1146,7 @@ struct SteadyConstants {
 inline bool steady_ready(const DelayEngine& e)
 {
     const DelayLine& line = e.delay_line;
-    const float p0 = line.lfo_phase;
-    if (!(line.lfo_inc == 1.0f && line.mod_depth == 1.0f && (p0 == 0.0f || p0 == -1.0f))) {
+    if (!fixed_lfo(line)) {
         return false;
     }
     if (line.gliding || line.pending_length != 0 || line.speed != 1.0f || !(line.read_pos >= 0.0f)) {
@@ -1134,25 +1158,9 @@ inline bool steady_ready(const DelayEngine& e)
             return false;
         }
     }
-    if (!finite_setup(e)) {
-        return false;
-    }
-    const float ratio_next = one_pole_step(e.ratio_coef, e.ratio_state, e.ratio_target);
-    return std::memcmp(&ratio_next, &e.ratio_state, sizeof ratio_next) == 0;
+    return finite_setup(e) && ratio_at_rest(e);
 }
 
-// Sixteen exact steps of 1.0 that stay below the wrap are the direct sums
-// read_pos + i.
-inline bool steady_read(float read_pos)
-{
-    const float r16 = read_pos + 16.0f;
-    return r16 < kSlotsF && r16 - 16.0f == read_pos;
-}
-
-inline std::uint64_t chunk_after(std::uint64_t w)
-{
-    return w + kLanes >= DelayLine::kSlots ? w + kLanes - DelayLine::kSlots : w + kLanes;
-}
 
 // The front of a steady chunk that reads from `read_pos` and writes from
 // `w0`: its two taps, each with the verdict whether the chunk may run
@@ -1165,28 +1173,23 @@ inline typename L::F steady_head(float read_pos)
     return L::add(L::add(L::set1(read_pos), L::iota()), L::set1(1.0f));
 }
 
-// Lanes whose four slots are none that the chunk before (from w0 - 16) or
-// an earlier sample of this chunk writes.
-template <class L>
-inline LaneMask clear_of_writes(const typename L::F& whole, std::uint64_t w0, const SteadyConstants<L>& k)
+// The first slot the chunk before a chunk writing from `w0` writes.
+inline std::uint64_t chunk_before(std::uint64_t w0)
 {
-    const std::uint64_t behind = w0 >= kLanes ? w0 - kLanes : w0 + DelayLine::kSlots - kLanes;
-    const typename L::F ahead = L::add_below(L::sub(whole, L::set1(static_cast<float>(behind))), 0.0f, kSlotsF);
-    return L::between(ahead, k.lane_behind, kUnwrappedReach);
+    return w0 >= kLanes ? w0 - kLanes : w0 + DelayLine::kSlots - kLanes;
 }
 
 // The loop tap. False when the chunk may not run pipelined.
 template <class L>
-inline bool steady_loop_tap(const DelayLine& line, const SteadyConstants<L>& k, float read_pos, std::uint64_t w0,
-                            typename L::F& tap)
+inline bool steady_loop_tap(const DelayLine& line, const SteadyConstants<L>& k, const typename L::F& head,
+                            std::uint64_t w0, typename L::F& tap)
 {
     // The fixed LFO's depth is 1: the offset is added, as fma(1, o, h) does.
-    const typename L::F head = steady_head<L>(read_pos);
     const typename L::F pos = L::sub_from(L::fmadd(L::set1(1.0f), k.loop_offset, head), kSlotsF, kSlotsF);
     typename L::SplitT split;
     L::split(pos, split);
     tap = L::cubic(line.buffer, split);
-    return (clear_of_writes<L>(split.whole, w0, k) & L::finite(tap)) == kAllLanes;
+    return (clear_of_writes<L>(split.whole, chunk_before(w0), k.lane_behind) & L::finite(tap)) == kAllLanes;
 }
 
 // True when the sections' entries that the chunk reads are all finite.
@@ -1204,11 +1207,11 @@ inline bool steady_sections(const Diffuser (&dif)[DelayEngine::kDiffuserCount],
 
 // The output tap. False when the chunk may not run pipelined.
 template <class L>
-inline bool steady_out_tap(const DelayLine& line, const SteadyConstants<L>& k, float read_pos, std::uint64_t w0,
-                           typename L::F& tap)
+inline bool steady_out_tap(const DelayLine& line, const SteadyConstants<L>& k, const typename L::F& head,
+                           std::uint64_t w0, typename L::F& tap)
 {
     using F = typename L::F;
-    const F base = L::fmadd(L::set1(1.0f), k.out_offset, steady_head<L>(read_pos));
+    const F base = L::fmadd(L::set1(1.0f), k.out_offset, head);
     const F raw = L::position(nullptr, k.length, k.ratio, base);
     const F out_pos = L::sub_from(L::add_below(raw, 0.0f, kSlotsF), kSlotsF, kSlotsF);
     // A ratio far out of range leaves positions outside the line after the
@@ -1219,7 +1222,7 @@ inline bool steady_out_tap(const DelayLine& line, const SteadyConstants<L>& k, f
     }
     typename L::SplitT split;
     L::split(out_pos, split);
-    const LaneMask ok = clear_of_writes<L>(split.whole, w0, k);
+    const LaneMask ok = clear_of_writes<L>(split.whole, chunk_before(w0), k.lane_behind);
     tap = L::cubic(line.buffer, split);
     return (ok & L::finite(tap)) == kAllLanes;
 }
@@ -1278,14 +1281,8 @@ inline std::uint32_t steady_run(DelayEngine& e, const float* in, float* out_1, f
     }
     // The phase alternates, so every chunk starts where the run starts.
     const float p0 = line.lfo_phase;
-    float p1 = p0 + line.lfo_inc;
-    if (p1 >= 1.0f) {
-        p1 -= 2.0f;
-    }
-    float p2 = p1 + line.lfo_inc;
-    if (p2 >= 1.0f) {
-        p2 -= 2.0f;
-    }
+    const float p1 = DelayLine::next_lfo_phase(p0, line.lfo_inc);
+    const float p2 = DelayLine::next_lfo_phase(p1, line.lfo_inc);
     const float off_even = std::fabs(p0) + 1.0f;
     const float off_odd = std::fabs(p1) + 1.0f;
     SteadyConstants<L> k;
@@ -1301,8 +1298,9 @@ inline std::uint32_t steady_run(DelayEngine& e, const float* in, float* out_1, f
         pos[s] = dif[s].pos;
     }
     SteadyFront<L> f;
-    if (!steady_loop_tap<L>(line, k, read_pos, w0, f.loop_tap) || !steady_sections<L>(dif, pos) ||
-        !steady_out_tap<L>(line, k, read_pos, w0, f.out_tap)) {
+    const F head = steady_head<L>(read_pos);
+    if (!steady_loop_tap<L>(line, k, head, w0, f.loop_tap) || !steady_sections<L>(dif, pos) ||
+        !steady_out_tap<L>(line, k, head, w0, f.out_tap)) {
         return 0;
     }
 
@@ -1359,11 +1357,12 @@ inline std::uint32_t steady_run(DelayEngine& e, const float* in, float* out_1, f
         recursion_steps<L, kClipLowCut, kDamp>(f.loop_tap, lpc, lcc, lp, lc, loop_acc, cols, damp,
                                                std::integer_sequence<int, 0, 1, 2, 3>{});
         SteadyFront<L> g;
+        const F head_next = steady_head<L>(read_next);
         more = done + 1 < chunks && steady_read(read_next) &&
-               steady_loop_tap<L>(line, k, read_next, w_next, g.loop_tap) && steady_sections<L>(dif, pos_next);
+               steady_loop_tap<L>(line, k, head_next, w_next, g.loop_tap) && steady_sections<L>(dif, pos_next);
         recursion_steps<L, kClipLowCut, kDamp>(f.loop_tap, lpc, lcc, lp, lc, loop_acc, cols, damp,
                                                std::integer_sequence<int, 4, 5, 6, 7, 8, 9>{});
-        more = more && steady_out_tap<L>(line, k, read_next, w_next, g.out_tap);
+        more = more && steady_out_tap<L>(line, k, head_next, w_next, g.out_tap);
         recursion_steps<L, kClipLowCut, kDamp>(f.loop_tap, lpc, lcc, lp, lc, loop_acc, cols, damp,
                                                std::integer_sequence<int, 10, 11, 12, 13, 14, 15>{});
         if constexpr (kDamp) {
