@@ -142,10 +142,17 @@ struct EnginePair {
     }
 };
 
-// Brings the tap-ratio smoother of both engines to the value it comes to rest
-// at (about 1.6 s of audio otherwise): steady runs need it resting.
-void settle_ratio(EnginePair& p)
+// Glides both engines to their requested length chunk by chunk (noise of
+// `seed`), then brings the tap-ratio smoother to the value it comes to rest
+// at (about 1.6 s of audio otherwise): steady runs need both at rest.
+::testing::AssertionResult hold_steady(EnginePair& p, unsigned seed)
 {
+    while (p.staged->delay_line.gliding || p.staged->delay_line.pending_length != 0) {
+        const auto r = p.run(noise(16 * 64, 1.0f, seed));
+        if (!r) {
+            return r;
+        }
+    }
     p.both([](DelayEngine& e) {
         float s = e.ratio_state;
         for (;;) {
@@ -157,6 +164,7 @@ void settle_ratio(EnginePair& p)
         }
         e.ratio_state = s;
     });
+    return ::testing::AssertionSuccess();
 }
 
 // Runs `in` through both engines in calls of `per_call` whole chunks: the
@@ -659,11 +667,7 @@ TEST_P(FastPath, PipelinedRunsMatchAtEveryDelay)
                 e.set_feedback(0.9f);
                 e.set_diffusion(0.7f);
             });
-            // Glide there chunk by chunk, then hold.
-            while (p.staged->delay_line.gliding || p.staged->delay_line.pending_length != 0) {
-                ASSERT_TRUE(p.run(noise(16 * 64, 1.0f, static_cast<unsigned>(len))));
-            }
-            settle_ratio(p);
+            ASSERT_TRUE(hold_steady(p, static_cast<unsigned>(len)));
             std::uint64_t here = 0;
             const std::vector<float> in = noise(len > 4800 ? 2 * 24000 : 9600, 1.0f, static_cast<unsigned>(len + 1));
             for (std::uint32_t per_call : {2u, 3u, 7u, 64u, 200u}) {
@@ -703,10 +707,7 @@ TEST_P(FastPath, PipelinedRunsDeclineTapRatiosThatLeaveTheLine)
                 e.set_tap_ratio(ratio);
                 e.set_feedback(0.5f);
             });
-            while (p.staged->delay_line.gliding || p.staged->delay_line.pending_length != 0) {
-                ASSERT_TRUE(p.run(noise(16 * 64, 1.0f, 40)));
-            }
-            settle_ratio(p);
+            ASSERT_TRUE(hold_steady(p, 40));
             std::uint64_t pipelined = 0;
             ASSERT_TRUE(run_blocks(p, noise(16 * 400, 1.0f, 41), 40, false, &pipelined));
             // Ratios a little out of range still land inside the line after
@@ -724,10 +725,7 @@ TEST_P(FastPath, PipelinedRunsEndOnThePhaseTheLfoStepsGive)
     // steps give, not the phase it started from.
     EnginePair p = pair();
     p.both([](DelayEngine& e) { e.set_delay_ms(100.0f); });
-    while (p.staged->delay_line.gliding || p.staged->delay_line.pending_length != 0) {
-        ASSERT_TRUE(p.run(noise(16 * 64, 1.0f, 50)));
-    }
-    settle_ratio(p);
+    ASSERT_TRUE(hold_steady(p, 50));
     p.both([](DelayEngine& e) { e.delay_line.lfo_phase = -0.0f; });
     std::uint64_t pipelined = 0;
     ASSERT_TRUE(run_blocks(p, noise(16 * 8, 1.0f, 51), 8, false, &pipelined));
@@ -745,10 +743,7 @@ TEST_P(FastPath, PipelinedRunsRecoverFromNonFiniteHistory)
         e.set_delay_ms(40.0f);
         e.set_feedback(0.5f);
     });
-    while (p.staged->delay_line.gliding || p.staged->delay_line.pending_length != 0) {
-        ASSERT_TRUE(p.run(noise(16 * 64, 1.0f, 1)));
-    }
-    settle_ratio(p);
+    ASSERT_TRUE(hold_steady(p, 1));
     std::vector<float> in = noise(16 * 600, 1.0f, 2);
     in[100] = std::numeric_limits<float>::quiet_NaN();
     in[777] = std::numeric_limits<float>::infinity();
