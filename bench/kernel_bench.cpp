@@ -4,7 +4,6 @@
 // plugin_bench, which times what a host sees.
 
 #include <benchmark/benchmark.h>
-#include <time.h>
 #if defined(__x86_64__)
 #include <xmmintrin.h>
 #endif
@@ -16,10 +15,12 @@
 
 #include "dsp/delay_engine.hpp"
 #include "dsp/voice_kernels.hpp"
+#include "bench_support.hpp"
 
 namespace {
 
 namespace vk = zq::voice_kernels;
+using zq_bench::thread_seconds;
 
 constexpr std::uint32_t kChunk = zq::DelayEngine::kChunk;
 constexpr std::uint32_t kIterSamples = 4096;
@@ -32,13 +33,6 @@ const char* const kPathNames[] = {"chunk", "chunks", "reference"};
 
 enum Case : int { kSettled = 0, kGlide, kShort };
 const char* const kCaseNames[] = {"settled", "glide", "short"};
-
-double thread_seconds()
-{
-    timespec t{};
-    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t);
-    return static_cast<double>(t.tv_sec) + 1e-9 * static_cast<double>(t.tv_nsec);
-}
 
 void BM_Voice(benchmark::State& state)
 {

@@ -8,7 +8,6 @@
 
 #include <lilv/lilv.h>
 #include <lv2/urid/urid.h>
-#include <time.h>
 
 #include <algorithm>
 #include <cmath>
@@ -21,16 +20,13 @@
 #include <string>
 #include <vector>
 
+#include "bench_support.hpp"
+
 namespace {
 
-constexpr double kRate = 48000.0;
+using zq_bench::thread_seconds;
 
-double thread_seconds()
-{
-    timespec t{};
-    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t);
-    return static_cast<double>(t.tv_sec) + 1e-9 * static_cast<double>(t.tv_nsec);
-}
+constexpr double kRate = 48000.0;
 
 // URID map for plug-ins that ask for one.
 struct UridMap {
@@ -130,14 +126,7 @@ int main(int argc, char** argv)
 
     // White noise, full scale, the same on every input.
     const std::size_t noise_len = 1u << 16;
-    std::vector<float> noise(noise_len + block);
-    std::uint32_t s = 0x9e3779b9u;
-    for (float& v : noise) {
-        s ^= s << 13;
-        s ^= s >> 17;
-        s ^= s << 5;
-        v = static_cast<float>(static_cast<std::int32_t>(s)) * (1.0f / 2147483648.0f);
-    }
+    std::vector<float> noise = zq_bench::white_noise(noise_len + block);
     std::vector<std::vector<float>> outs;
     std::vector<std::uint32_t> audio_inputs;
     for (std::uint32_t p = 0; p < ports; ++p) {

@@ -12,7 +12,6 @@
 #include <benchmark/benchmark.h>
 #include <dlfcn.h>
 #include <lv2/core/lv2.h>
-#include <time.h>
 
 #include <cstdint>
 #include <cstdio>
@@ -21,7 +20,11 @@
 #include <string>
 #include <vector>
 
+#include "bench_support.hpp"
+
 namespace {
+
+using zq_bench::thread_seconds;
 
 constexpr double kRate = 48000.0;
 constexpr std::uint32_t kPorts = 12;
@@ -57,18 +60,7 @@ std::string library_path()
 
 const std::vector<float>& noise()
 {
-    static const std::vector<float> table = [] {
-        std::vector<float> t(kNoiseLength + kIterSamples);
-        std::uint32_t s = 0x9e3779b9u;
-        for (float& v : t) {
-            s ^= s << 13;
-            s ^= s >> 17;
-            s ^= s << 5;
-            // Uniform in [-1, 1): full-scale white noise.
-            v = static_cast<float>(static_cast<std::int32_t>(s)) * (1.0f / 2147483648.0f);
-        }
-        return t;
-    }();
+    static const std::vector<float> table = zq_bench::white_noise(kNoiseLength + kIterSamples);
     return table;
 }
 
@@ -207,13 +199,6 @@ private:
     std::vector<float> out_2_;
     std::uint64_t pos_ = 0;
 };
-
-double thread_seconds()
-{
-    timespec t{};
-    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t);
-    return static_cast<double>(t.tv_sec) + 1e-9 * static_cast<double>(t.tv_nsec);
-}
 
 void BM_Plugin(benchmark::State& state)
 {
