@@ -1,5 +1,7 @@
 #include "dsp/delay_engine.hpp"
 
+#include "dsp/voice_kernels.hpp"
+
 #include <algorithm>
 #include <cmath>
 
@@ -198,6 +200,21 @@ void DelayEngine::set_highpass_hz(float hz)
     }
     highpass_hz = hz;
     lc_coef = coef;
+}
+
+void DelayEngine::process_chunk(const float* in, float* out_1, float* out_2)
+{
+    voice_kernels::active().chunk(*this, in, out_1, out_2);
+}
+
+void DelayEngine::process_chunks(const float* in, float* out_1, float* out_2, std::uint32_t chunks)
+{
+    voice_kernels::active().chunks(*this, in, out_1, out_2, chunks);
+}
+
+void DelayEngine::process_run(const float* in, float* out_1, float* out_2, std::uint32_t count)
+{
+    voice_kernels::active().run(*this, in, out_1, out_2, count);
 }
 
 } // namespace zq

@@ -3,6 +3,8 @@
 #include <cmath>
 #include <cstdint>
 
+#include "dsp/voice_inline.hpp"
+
 namespace zq {
 
 // The long memory: 24000 slots (0.5 s at 48 kHz), a write index that moves one
@@ -45,7 +47,7 @@ struct DelayLine {
 
     // Four-point Catmull-Rom read at a position in [0, kMaxReadIndex + 1); a
     // position p yields slot p + 1 at t = 0. The fma order fixes every rounding.
-    float read_cubic(float position) const
+    ZQ_VOICE_INLINE float read_cubic(float position) const
     {
         // Truncating the non-negative position is its integer part, and the
         // difference is exact: the split modff would make.
@@ -65,19 +67,19 @@ struct DelayLine {
 
     // Position of a tap that adds no delay beyond the LFO offset of one or two
     // slots; both additions are rounded before the fused product-sum.
-    float tap_base(float phase) const
+    ZQ_VOICE_INLINE float tap_base(float phase) const
     {
         return std::fma(mod_depth, std::fabs(phase) + 1.0f, read_pos + 1.0f);
     }
 
-    float step_lfo()
+    ZQ_VOICE_INLINE float step_lfo()
     {
         lfo_phase = next_lfo_phase(lfo_phase, lfo_inc);
         return lfo_phase;
     }
 
     // One LFO step from `phase`: up by `inc`, wrapping from 1 to -1.
-    static float next_lfo_phase(float phase, float inc)
+    ZQ_VOICE_INLINE static float next_lfo_phase(float phase, float inc)
     {
         float next = phase + inc;
         if (next >= 1.0f) {
@@ -86,7 +88,7 @@ struct DelayLine {
         return next;
     }
 
-    void write_sample(float x)
+    ZQ_VOICE_INLINE void write_sample(float x)
     {
         buffer[write_index] = x;
         if (write_index < kMirror) {
@@ -100,12 +102,12 @@ struct DelayLine {
     // The glide step, then the move of the read position. Must follow this
     // sample's write: the distance is measured from the advanced write index to
     // the read position that this sample read at.
-    void advance() { advance_positions(*this); }
+    ZQ_VOICE_INLINE void advance() { advance_positions(*this); }
 
     // The same on any record with the line's position and glide fields: the
     // line itself, or a copy that runs ahead of it.
     template <typename Positions>
-    static void advance_positions(Positions& p)
+    ZQ_VOICE_INLINE static void advance_positions(Positions& p)
     {
         const float r = p.read_pos;
         if (p.gliding) {

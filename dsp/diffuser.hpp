@@ -41,7 +41,7 @@ struct Diffuser {
     // engine's sections depend on exactly this test.
     static bool prime_test(std::uint64_t n);
 
-    float process(float x)
+    ZQ_VOICE_INLINE float process(float x)
     {
         const float d = store[pos];
         const float v = std::fma(-coef, d, x);
@@ -51,7 +51,7 @@ struct Diffuser {
     // The first section is stepped with its input as a sample plus a product
     // (the dry input and the fed-back loop): the product is added to the
     // already fused difference, so the sum of the two is never rounded alone.
-    float process(float x, float a, float b)
+    ZQ_VOICE_INLINE float process(float x, float a, float b)
     {
         const float d = store[pos];
         const float v = std::fma(a, b, std::fma(-coef, d, x));
@@ -59,7 +59,7 @@ struct Diffuser {
     }
 
 private:
-    float finish_step(float d, float v)
+    ZQ_VOICE_INLINE float finish_step(float d, float v)
     {
         const float y = std::fma(coef, v, d);
         // The store keeps v damped; the output uses the undamped v.

@@ -71,13 +71,8 @@
 
 #include "dsp/voice.hpp"
 
-#if defined(__x86_64__)
+#if defined(__AVX2__) && defined(__FMA__)
 #include <immintrin.h>
-
-// Vector values pass between inline functions of different instruction sets;
-// they are all inlined, so no call ever uses the changed ABI.
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wpsabi"
 
 namespace zq {
 namespace {
@@ -97,9 +92,6 @@ inline __m128 clip_unit_ss(__m128 x) { return _mm_min_ss(_mm_set_ss(1.0f), _mm_m
 
 // ---------------------------------------------------------------------------
 // AVX with FMA: 16 lanes as two 256-bit halves. Needs no AVX2.
-
-#pragma GCC push_options
-#pragma GCC target("fma")
 
 struct AvxLanes {
     struct F {
@@ -419,13 +411,10 @@ struct AvxLanes {
     static __m128 clip_finite(__m128 x) { return clip_unit_ss(x); }
 };
 
-#pragma GCC pop_options
-
 // ---------------------------------------------------------------------------
 // AVX-512: 16 lanes in one register.
 
-#pragma GCC push_options
-#pragma GCC target("avx512f,avx512dq,avx512vl,fma")
+#if defined(__AVX512F__)
 
 struct Avx512Lanes {
     using F = __m512;
@@ -657,7 +646,7 @@ struct Avx512Lanes {
     static __m128 clip_finite(__m128 x) { return _mm_range_ss(x, _mm_set_ss(1.0f), 0x02); }
 };
 
-#pragma GCC pop_options
+#endif
 
 // ---------------------------------------------------------------------------
 // The instruction-set independent part. Plain inline: only ever inlined into
@@ -1442,6 +1431,4 @@ inline std::uint32_t steady_chunks(DelayEngine& e, const float* in, float* out_1
 } // namespace
 } // namespace zq
 
-#pragma GCC diagnostic pop
-
-#endif // __x86_64__
+#endif

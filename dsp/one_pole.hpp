@@ -2,12 +2,14 @@
 
 #include <cmath>
 
+#include "dsp/voice_inline.hpp"
+
 namespace zq {
 
 // One step of a one-pole smoother y = x + c·(y − x). The product and the sum
 // are a single fused operation: every smoother, loop filter and damping store
 // of the engine rounds exactly this way.
-inline float one_pole_step(float coef, float state, float input)
+ZQ_VOICE_INLINE float one_pole_step(float coef, float state, float input)
 {
     return std::fma(coef, state - input, input);
 }
@@ -23,7 +25,7 @@ inline float one_pole_coef(float hz)
     return std::exp(hz * kCutoffToExponent);
 }
 
-inline float clip_unit(float x)
+ZQ_VOICE_INLINE float clip_unit(float x)
 {
     // A NaN passes unchanged, as the comparisons are false for it.
     return x < -1.0f ? -1.0f : (x > 1.0f ? 1.0f : x);

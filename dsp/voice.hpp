@@ -18,7 +18,7 @@ inline constexpr float kWetInputBound = 1.0e8f;
 // wraps bring nearly every position into [0, 24000); the rest (a length near
 // 24000 with a ratio near 0 can reach 48000, ratios out of range go further)
 // is wrapped fully, and a non-finite position reads at 0.
-inline float wrap_output_tap(float position)
+ZQ_VOICE_INLINE float wrap_output_tap(float position)
 {
     constexpr float kSlots = DelayLine::kSlotsF;
     if (position < 0.0f) {
@@ -42,9 +42,8 @@ inline float wrap_output_tap(float position)
 }
 
 // The per-sample signal path over `count` samples (1..16) with the engine's
-// parameters held. Inline so that each instruction-set build of the chunk
-// loop gets its own copy of every step.
-inline void voice_run(DelayEngine& e, const float* in, float* out_1, float* out_2, std::uint32_t count)
+// parameters held.
+ZQ_VOICE_INLINE void voice_run(DelayEngine& e, const float* in, float* out_1, float* out_2, std::uint32_t count)
 {
     DelayLine& line = e.delay_line;
     const float ratio_target = e.ratio_target;

@@ -1,9 +1,15 @@
 #pragma once
 
-// The voice's builds, reachable one by one: for tests that check that every
-// build and every path gives the same bits, and for benchmarks that time
-// them. The plug-in itself only calls DelayEngine::process_chunk and
-// process_run, which run the build picked once when the library is loaded.
+// The voice's instruction-set builds. The library picks one when it is
+// loaded (AVX-512 where the processor has it, else AVX2 with FMA, else the
+// baseline; aarch64 always NEON) and DelayEngine::process_chunk,
+// process_chunks and process_run run it. Each build lives in its own
+// translation unit, compiled for its instruction set, and shows the rest of
+// the library nothing but its table.
+//
+// A test build of the engine (ZQ_TEST_ROUTES) can also reach every build
+// and path one by one and count what ran; the shipped library has no such
+// switch.
 
 #include <cstdint>
 
@@ -13,44 +19,57 @@ struct DelayEngine;
 
 namespace voice_kernels {
 
-// Instruction-set builds of the voice.
-enum class Isa : std::uint8_t {
-    kBaseline, // plain x86-64 (or the target's baseline): std::fma is the C library's
-    kFma,      // x86-64 with FMA and AVX
-    kAvx512,   // x86-64 with AVX-512 F, DQ and VL, and FMA
-};
-inline constexpr int kIsaCount = 3;
-
-// The build process_chunk and process_run use unless a route is selected:
-// the widest the processor has.
-Isa active_isa();
-bool isa_available(Isa isa);
-const char* isa_name(Isa isa);
-
-// The per-sample voice of dsp/voice.hpp (voice_run) as compiled for `isa`,
-// for 1..16 samples: what process_run runs.
-void run_reference(Isa isa, DelayEngine& e, const float* in, float* out_1, float* out_2, std::uint32_t count);
-
-// What process_chunk runs with `isa`: the staged chunk of dsp/fast_voice.hpp
-// where its conditions hold, otherwise voice_run. Returns true when the
-// staged chunk ran. The baseline build has no staged chunk.
-bool run_chunk(Isa isa, DelayEngine& e, const float* in, float* out_1, float* out_2);
-
-// What process_chunks runs with `isa`: runs of steady chunks pipelined
-// (dsp/fast_voice.hpp), the others as run_chunk does. The baseline build runs
-// every chunk with voice_run.
 struct ChunkTally {
     std::uint32_t pipelined = 0; // chunks of pipelined runs
     std::uint32_t staged = 0;    // chunks the staged form processed one by one
 };
+
+struct Kernels {
+    // The per-sample voice (voice_run) for 1..16 samples.
+    void (*run)(DelayEngine& e, const float* in, float* out_1, float* out_2, std::uint32_t count);
+    // One chunk: staged where its conditions hold, else per sample. True
+    // when staged.
+    bool (*chunk)(DelayEngine& e, const float* in, float* out_1, float* out_2);
+    // Whole chunks with the parameters held: pipelined where possible.
+    ChunkTally (*chunks)(DelayEngine& e, const float* in, float* out_1, float* out_2, std::uint32_t chunks);
+};
+
+// Instruction-set builds, in the order of the tables below.
+enum class Isa : std::uint8_t {
+    kBaseline, // the target's baseline: on x86-64 std::fma is the C library's
+    kAvx2,     // x86-64 with AVX2 and FMA
+    kAvx512,   // x86-64 with AVX-512 F, DQ and VL, AVX2 and FMA
+    kNeon,     // aarch64
+};
+inline constexpr int kIsaCount = 4;
+
+extern const Kernels kBaselineKernels;
+#if defined(__x86_64__)
+extern const Kernels kAvx2Kernels;
+extern const Kernels kAvx512Kernels;
+#elif defined(__aarch64__)
+extern const Kernels kNeonKernels;
+#endif
+
+// The kernels the engine runs: the load-time choice (or, in a test build,
+// the selected route).
+const Kernels& active();
+
+#if defined(ZQ_TEST_ROUTES)
+Isa active_isa();
+bool isa_available(Isa isa);
+const char* isa_name(Isa isa);
+
+// One build's kernels (the baseline's when the processor lacks `isa`).
+void run_reference(Isa isa, DelayEngine& e, const float* in, float* out_1, float* out_2, std::uint32_t count);
+bool run_chunk(Isa isa, DelayEngine& e, const float* in, float* out_1, float* out_2);
 ChunkTally run_chunks(Isa isa, DelayEngine& e, const float* in, float* out_1, float* out_2, std::uint32_t chunks);
 
-// Which path process_chunk, process_chunks and process_run take from now on,
-// for every engine in the process, with the counts below kept. For tests
-// only: not synchronised with running voices.
+// Which path the engine takes from now on, for every engine in the process,
+// with the counts below kept. Not synchronised with running voices.
 enum class Path : std::uint8_t {
-    kReference, // run_reference for chunks and runs
-    kFast,      // run_chunk and run_chunks for chunks, run_reference for runs
+    kReference, // the per-sample voice for chunks and runs
+    kFast,      // chunk and chunks as the build has them, the per-sample voice for runs
 };
 // False (and nothing changes) when the processor lacks `isa`.
 bool select_route(Isa isa, Path path);
@@ -65,6 +84,7 @@ struct RouteCounts {
 };
 RouteCounts route_counts();
 void reset_route_counts();
+#endif
 
 } // namespace voice_kernels
 } // namespace zq

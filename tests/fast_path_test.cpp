@@ -33,7 +33,7 @@ namespace vk = voice_kernels;
 constexpr std::uint32_t kChunk = DelayEngine::kChunk;
 constexpr std::array<float, kPortCount> kDefaults = {0, 0, 0, 120, 100, -9, 0, 0, 66, 0, 6000, 10};
 
-const vk::Isa kFastIsas[] = {vk::Isa::kFma, vk::Isa::kAvx512};
+const vk::Isa kFastIsas[] = {vk::Isa::kAvx2, vk::Isa::kAvx512};
 
 std::string isa_label(const ::testing::TestParamInfo<vk::Isa>& info) { return vk::isa_name(info.param); }
 
@@ -107,7 +107,7 @@ bool same_object_bits(const T& a, const T& b)
 // sample, with the same setter calls between chunks.
 
 struct EnginePair {
-    vk::Isa isa = vk::Isa::kFma;
+    vk::Isa isa = vk::Isa::kAvx2;
     std::unique_ptr<DelayEngine> staged = std::make_unique<DelayEngine>();
     std::unique_ptr<DelayEngine> reference = std::make_unique<DelayEngine>();
     std::uint64_t staged_chunks = 0;
@@ -434,7 +434,7 @@ TEST_P(FastPath, FmaReferenceAgreesWithStaged)
         if (round == 5) {
             p.both([](DelayEngine& e) { e.set_delay_ms(20.0f); });
         }
-        ASSERT_TRUE(p.run(noise(4800, 1.0f, 20 + round), vk::Isa::kFma)) << round;
+        ASSERT_TRUE(p.run(noise(4800, 1.0f, 20 + round), vk::Isa::kAvx2)) << round;
     }
     EXPECT_GT(p.staged_chunks, p.fallback_chunks);
 }
@@ -540,7 +540,7 @@ vk::RouteCounts expect_routes_agree(const Script& s)
     EXPECT_SAME_BITS(own.out, reference.r.out);
     EXPECT_TRUE(same_state(*own.engine, *reference.r.engine));
     vk::RouteCounts widest;
-    for (vk::Isa isa : {vk::Isa::kBaseline, vk::Isa::kFma, vk::Isa::kAvx512}) {
+    for (vk::Isa isa : {vk::Isa::kBaseline, vk::Isa::kAvx2, vk::Isa::kAvx512}) {
         if (!vk::isa_available(isa)) {
             continue;
         }
@@ -567,7 +567,7 @@ class PluginRoutes : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        if (!vk::isa_available(vk::Isa::kFma)) {
+        if (!vk::isa_available(vk::Isa::kAvx2)) {
             GTEST_SKIP() << "no FMA on this processor: only the baseline build exists here";
         }
     }
@@ -770,9 +770,9 @@ TEST(VoiceKernels, ActiveBuildIsTheWidestTheProcessorHas)
     const bool fma = __builtin_cpu_supports("fma");
     const bool avx512 = fma && __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512dq") &&
                         __builtin_cpu_supports("avx512vl");
-    EXPECT_EQ(vk::isa_available(vk::Isa::kFma), fma);
+    EXPECT_EQ(vk::isa_available(vk::Isa::kAvx2), fma);
     EXPECT_EQ(vk::isa_available(vk::Isa::kAvx512), avx512);
-    EXPECT_EQ(vk::active_isa(), avx512 ? vk::Isa::kAvx512 : fma ? vk::Isa::kFma : vk::Isa::kBaseline);
+    EXPECT_EQ(vk::active_isa(), avx512 ? vk::Isa::kAvx512 : fma ? vk::Isa::kAvx2 : vk::Isa::kBaseline);
 #else
     EXPECT_EQ(vk::active_isa(), vk::Isa::kBaseline);
 #endif

@@ -1,0 +1,9 @@
+// The voice for the target's baseline instruction set: per sample only.
+
+#include "dsp/voice_build.hpp"
+
+namespace zq::voice_kernels {
+
+const Kernels kBaselineKernels = {run_samples, run_one_chunk, run_many_chunks};
+
+} // namespace zq::voice_kernels
