@@ -202,19 +202,30 @@ void DelayEngine::set_highpass_hz(float hz)
     lc_coef = coef;
 }
 
-void DelayEngine::process_chunk(const float* in, float* out_1, float* out_2)
+ChunkParams DelayEngine::chunk_params() const
 {
-    voice_kernels::active().chunk(*this, in, out_1, out_2);
+    return {tap_gain_1 * gain,
+            tap_gain_2 * gain,
+            loop_gain_1 * gain,
+            loop_gain_2 * gain,
+            feedback_eff,
+            {diffusers[0].coef, diffusers[1].coef, diffusers[2].coef, diffusers[3].coef}};
 }
 
-void DelayEngine::process_chunks(const float* in, float* out_1, float* out_2, std::uint32_t chunks)
+void DelayEngine::process_chunk(const float* in, float* out_1, float* out_2)
 {
-    voice_kernels::active().chunks(*this, in, out_1, out_2, chunks);
+    voice_kernels::active().chunks(*this, nullptr, in, out_1, out_2, 1);
+}
+
+void DelayEngine::process_chunks(const float* in, float* out_1, float* out_2, std::uint32_t chunks,
+                                 const ChunkParams* params)
+{
+    voice_kernels::active().chunks(*this, params, in, out_1, out_2, chunks);
 }
 
 void DelayEngine::process_run(const float* in, float* out_1, float* out_2, std::uint32_t count)
 {
-    voice_kernels::active().run(*this, in, out_1, out_2, count);
+    voice_kernels::active().run(*this, chunk_params(), in, out_1, out_2, count);
 }
 
 } // namespace zq

@@ -11,6 +11,21 @@ namespace zq {
 inline constexpr float kNominalRate = 48000.0f;
 inline constexpr float kUnset = std::numeric_limits<float>::quiet_NaN();
 
+// The parameters that the ramped setters (level, pans, diffusion, feedback)
+// write, as the voice reads them for one chunk. Those setters read no voice
+// state, so the run cycle may tick its ramps several chunks ahead and hand
+// the voice one set per chunk. The other parameters (tap ratio, delay, loop
+// filters) change only at the port scan, before a block's first chunk.
+struct ChunkParams {
+    // Each pan gain times the level, one rounding.
+    float tap_g1;
+    float tap_g2;
+    float loop_g1;
+    float loop_g2;
+    float feedback; // feedback_eff
+    float coef[4];  // the diffusers' coefficients
+};
+
 // The whole sounding state of one plug-in instance, inline: no member lives on
 // the heap, so nothing is allocated after the engine is created.
 //
@@ -69,13 +84,18 @@ struct DelayEngine {
     // diffusers add gain, then a clamp to ±0.9999.
     void apply_feedback_limit();
 
-    // The voice: 16 samples, or 1..16 at a block's edge. Reads each input
-    // sample before writing the outputs of its index, so an output may share
-    // the input's buffer.
+    // What the voice reads of the ramped parameters as they stand.
+    ChunkParams chunk_params() const;
+
+    // The voice. Each reads every input sample before it writes the outputs
+    // of that index, so an output may share the input's buffer.
+    // One chunk of 16 samples.
     void process_chunk(const float* in, float* out_1, float* out_2);
-    // `chunks` whole chunks between which no setter is called: what the run
-    // cycle hands over once every ramp has arrived.
-    void process_chunks(const float* in, float* out_1, float* out_2, std::uint32_t chunks);
+    // `chunks` whole chunks, chunk k with params[k]; with no params, the
+    // engine's own for all of them.
+    void process_chunks(const float* in, float* out_1, float* out_2, std::uint32_t chunks,
+                        const ChunkParams* params = nullptr);
+    // 1..15 samples at a block's edge.
     void process_run(const float* in, float* out_1, float* out_2, std::uint32_t count);
 };
 

@@ -41,27 +41,30 @@ struct Diffuser {
     // engine's sections depend on exactly this test.
     static bool prime_test(std::uint64_t n);
 
-    ZQ_VOICE_INLINE float process(float x)
-    {
-        const float d = store[pos];
-        const float v = std::fma(-coef, d, x);
-        return finish_step(d, v);
-    }
+    ZQ_VOICE_INLINE float process(float x) { return process_with(coef, x); }
 
     // The first section is stepped with its input as a sample plus a product
     // (the dry input and the fed-back loop): the product is added to the
     // already fused difference, so the sum of the two is never rounded alone.
-    ZQ_VOICE_INLINE float process(float x, float a, float b)
+    ZQ_VOICE_INLINE float process(float x, float a, float b) { return process_with(coef, x, a, b); }
+
+    // The same steps with coefficient c: the voice takes it from the chunk's
+    // parameters, which the run cycle may have recorded ahead of the field.
+    ZQ_VOICE_INLINE float process_with(float c, float x)
     {
         const float d = store[pos];
-        const float v = std::fma(a, b, std::fma(-coef, d, x));
-        return finish_step(d, v);
+        return finish_step(c, d, std::fma(-c, d, x));
+    }
+    ZQ_VOICE_INLINE float process_with(float c, float x, float a, float b)
+    {
+        const float d = store[pos];
+        return finish_step(c, d, std::fma(a, b, std::fma(-c, d, x)));
     }
 
 private:
-    ZQ_VOICE_INLINE float finish_step(float d, float v)
+    ZQ_VOICE_INLINE float finish_step(float c, float d, float v)
     {
-        const float y = std::fma(coef, v, d);
+        const float y = std::fma(c, v, d);
         // The store keeps v damped; the output uses the undamped v.
         damp_state = one_pole_step(damp_coef, damp_state, v);
         store[pos] = damp_state;

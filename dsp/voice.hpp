@@ -41,21 +41,16 @@ ZQ_VOICE_INLINE float wrap_output_tap(float position)
     return p < kSlots ? p : 0.0f;
 }
 
-// The per-sample signal path over `count` samples (1..16) with the engine's
-// parameters held.
-ZQ_VOICE_INLINE void voice_run(DelayEngine& e, const float* in, float* out_1, float* out_2, std::uint32_t count)
+// The per-sample signal path over `count` samples (1..16), with the ramped
+// parameters of `p` and the rest of the engine's held.
+ZQ_VOICE_INLINE void voice_run(DelayEngine& e, const ChunkParams& p, const float* in, float* out_1, float* out_2,
+                               std::uint32_t count)
 {
     DelayLine& line = e.delay_line;
     const float ratio_target = e.ratio_target;
     const float ratio_coef = e.ratio_coef;
     const float lp_coef = e.lp_coef;
     const float lc_coef = e.lc_coef;
-    const float feedback_eff = e.feedback_eff;
-    // Each pan gain is scaled by the level once (one rounding) per chunk.
-    const float tap_g1 = e.tap_gain_1 * e.gain;
-    const float tap_g2 = e.tap_gain_2 * e.gain;
-    const float loop_g1 = e.loop_gain_1 * e.gain;
-    const float loop_g2 = e.loop_gain_2 * e.gain;
     float ratio_state = e.ratio_state;
     float lp_state = e.lp_state;
     float lc_state = e.lc_state;
@@ -88,15 +83,15 @@ ZQ_VOICE_INLINE void voice_run(DelayEngine& e, const float* in, float* out_1, fl
         lc_state = lc;
         const float loop = lp - lc;
 
-        float s = e.diffusers[0].process(x_wet, loop, feedback_eff);
-        s = e.diffusers[1].process(s);
-        s = e.diffusers[2].process(s);
-        s = e.diffusers[3].process(s);
+        float s = e.diffusers[0].process_with(p.coef[0], x_wet, loop, p.feedback);
+        s = e.diffusers[1].process_with(p.coef[1], s);
+        s = e.diffusers[2].process_with(p.coef[2], s);
+        s = e.diffusers[3].process_with(p.coef[3], s);
         line.write_sample(s);
         line.advance();
 
-        out_1[i] = std::fma(loop, loop_g1, std::fma(tap, tap_g1, x));
-        out_2[i] = std::fma(loop, loop_g2, std::fma(tap, tap_g2, x));
+        out_1[i] = std::fma(loop, p.loop_g1, std::fma(tap, p.tap_g1, x));
+        out_2[i] = std::fma(loop, p.loop_g2, std::fma(tap, p.tap_g2, x));
     }
 
     e.ratio_state = ratio_state;

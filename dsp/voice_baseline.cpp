@@ -4,6 +4,6 @@
 
 namespace zq::voice_kernels {
 
-const Kernels kBaselineKernels = {run_samples, run_one_chunk, run_many_chunks};
+const Kernels kBaselineKernels = {run_samples, run_many};
 
 } // namespace zq::voice_kernels

@@ -78,46 +78,37 @@ const Isa kLoadTimeIsa = widest_isa();
 RouteCounts counts;
 const Kernels* selected = &kernels_for(kLoadTimeIsa);
 
-void counted_run(DelayEngine& e, const float* in, float* out_1, float* out_2, std::uint32_t count)
+void counted_run(DelayEngine& e, const ChunkParams& p, const float* in, float* out_1, float* out_2,
+                 std::uint32_t count)
 {
     ++counts.partial_runs;
-    selected->run(e, in, out_1, out_2, count);
+    selected->run(e, p, in, out_1, out_2, count);
 }
 
-bool counted_chunk_fast(DelayEngine& e, const float* in, float* out_1, float* out_2)
+ChunkTally counted_chunks_fast(DelayEngine& e, const ChunkParams* params, const float* in, float* out_1,
+                               float* out_2, std::uint32_t chunks)
 {
-    const bool staged = selected->chunk(e, in, out_1, out_2);
-    ++(staged ? counts.staged_chunks : counts.per_sample_chunks);
-    return staged;
-}
-
-bool counted_chunk_reference(DelayEngine& e, const float* in, float* out_1, float* out_2)
-{
-    ++counts.per_sample_chunks;
-    selected->run(e, in, out_1, out_2, DelayEngine::kChunk);
-    return false;
-}
-
-ChunkTally counted_chunks_fast(DelayEngine& e, const float* in, float* out_1, float* out_2, std::uint32_t chunks)
-{
-    const ChunkTally tally = selected->chunks(e, in, out_1, out_2, chunks);
+    const ChunkTally tally = selected->chunks(e, params, in, out_1, out_2, chunks);
     counts.pipelined_chunks += tally.pipelined;
     counts.staged_chunks += tally.staged;
     counts.per_sample_chunks += chunks - tally.pipelined - tally.staged;
     return tally;
 }
 
-ChunkTally counted_chunks_reference(DelayEngine& e, const float* in, float* out_1, float* out_2,
-                                    std::uint32_t chunks)
+ChunkTally counted_chunks_reference(DelayEngine& e, const ChunkParams* params, const float* in, float* out_1,
+                                    float* out_2, std::uint32_t chunks)
 {
-    for (std::size_t at = 0; at < std::size_t{chunks} * DelayEngine::kChunk; at += DelayEngine::kChunk) {
-        counted_chunk_reference(e, in + at, out_1 + at, out_2 + at);
+    for (std::uint32_t k = 0; k < chunks; ++k) {
+        const std::size_t at = std::size_t{k} * DelayEngine::kChunk;
+        selected->run(e, params != nullptr ? params[k] : e.chunk_params(), in + at, out_1 + at, out_2 + at,
+                      DelayEngine::kChunk);
+        ++counts.per_sample_chunks;
     }
     return {};
 }
 
-const Kernels kCountedFast = {counted_run, counted_chunk_fast, counted_chunks_fast};
-const Kernels kCountedReference = {counted_run, counted_chunk_reference, counted_chunks_reference};
+const Kernels kCountedFast = {counted_run, counted_chunks_fast};
+const Kernels kCountedReference = {counted_run, counted_chunks_reference};
 
 const Kernels* route = &kernels_for(kLoadTimeIsa);
 #else
@@ -146,17 +137,19 @@ const char* isa_name(Isa isa)
 
 void run_reference(Isa isa, DelayEngine& e, const float* in, float* out_1, float* out_2, std::uint32_t count)
 {
-    kernels_for(isa).run(e, in, out_1, out_2, count);
+    kernels_for(isa).run(e, e.chunk_params(), in, out_1, out_2, count);
 }
 
 bool run_chunk(Isa isa, DelayEngine& e, const float* in, float* out_1, float* out_2)
 {
-    return kernels_for(isa).chunk(e, in, out_1, out_2);
+    const ChunkTally t = kernels_for(isa).chunks(e, nullptr, in, out_1, out_2, 1);
+    return t.pipelined + t.staged != 0;
 }
 
-ChunkTally run_chunks(Isa isa, DelayEngine& e, const float* in, float* out_1, float* out_2, std::uint32_t chunks)
+ChunkTally run_chunks(Isa isa, DelayEngine& e, const float* in, float* out_1, float* out_2, std::uint32_t chunks,
+                      const ChunkParams* params)
 {
-    return kernels_for(isa).chunks(e, in, out_1, out_2, chunks);
+    return kernels_for(isa).chunks(e, params, in, out_1, out_2, chunks);
 }
 
 bool select_route(Isa isa, Path path)

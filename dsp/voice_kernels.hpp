@@ -16,22 +16,25 @@
 namespace zq {
 
 struct DelayEngine;
+struct ChunkParams;
 
 namespace voice_kernels {
 
+// How the chunks of a call ran; the others ran per sample.
 struct ChunkTally {
-    std::uint32_t pipelined = 0; // chunks of pipelined runs
-    std::uint32_t staged = 0;    // chunks the staged form processed one by one
+    std::uint32_t pipelined = 0; // staged, their taps read while the chunk before ran
+    std::uint32_t staged = 0;    // staged, their taps read after the chunk before
 };
 
 struct Kernels {
     // The per-sample voice (voice_run) for 1..16 samples.
-    void (*run)(DelayEngine& e, const float* in, float* out_1, float* out_2, std::uint32_t count);
-    // One chunk: staged where its conditions hold, else per sample. True
-    // when staged.
-    bool (*chunk)(DelayEngine& e, const float* in, float* out_1, float* out_2);
-    // Whole chunks with the parameters held: pipelined where possible.
-    ChunkTally (*chunks)(DelayEngine& e, const float* in, float* out_1, float* out_2, std::uint32_t chunks);
+    void (*run)(DelayEngine& e, const ChunkParams& p, const float* in, float* out_1, float* out_2,
+                std::uint32_t count);
+    // Whole chunks, chunk k with params[k] (the engine's own for all when
+    // null): staged and pipelined where their conditions hold, per sample
+    // where not.
+    ChunkTally (*chunks)(DelayEngine& e, const ChunkParams* params, const float* in, float* out_1, float* out_2,
+                         std::uint32_t chunks);
 };
 
 // Instruction-set builds, in the order of the tables below.
@@ -60,16 +63,19 @@ Isa active_isa();
 bool isa_available(Isa isa);
 const char* isa_name(Isa isa);
 
-// One build's kernels (the baseline's when the processor lacks `isa`).
+// One build's kernels (the baseline's when the processor lacks `isa`): the
+// per-sample voice with the engine's parameters; one chunk, true when it
+// was staged; whole chunks.
 void run_reference(Isa isa, DelayEngine& e, const float* in, float* out_1, float* out_2, std::uint32_t count);
 bool run_chunk(Isa isa, DelayEngine& e, const float* in, float* out_1, float* out_2);
-ChunkTally run_chunks(Isa isa, DelayEngine& e, const float* in, float* out_1, float* out_2, std::uint32_t chunks);
+ChunkTally run_chunks(Isa isa, DelayEngine& e, const float* in, float* out_1, float* out_2, std::uint32_t chunks,
+                      const ChunkParams* params = nullptr);
 
 // Which path the engine takes from now on, for every engine in the process,
 // with the counts below kept. Not synchronised with running voices.
 enum class Path : std::uint8_t {
     kReference, // the per-sample voice for chunks and runs
-    kFast,      // chunk and chunks as the build has them, the per-sample voice for runs
+    kFast,      // chunks as the build has them, the per-sample voice for runs
 };
 // False (and nothing changes) when the processor lacks `isa`.
 bool select_route(Isa isa, Path path);
@@ -77,8 +83,8 @@ bool select_route(Isa isa, Path path);
 void select_load_time_route();
 
 struct RouteCounts {
-    std::uint64_t pipelined_chunks = 0;  // chunks of pipelined runs
-    std::uint64_t staged_chunks = 0;     // chunks the staged form processed one by one
+    std::uint64_t pipelined_chunks = 0;  // staged, their taps read while the chunk before ran
+    std::uint64_t staged_chunks = 0;     // staged, their taps read after the chunk before
     std::uint64_t per_sample_chunks = 0; // whole chunks that ran sample by sample
     std::uint64_t partial_runs = 0;      // runs of 1..15 samples at block edges
 };

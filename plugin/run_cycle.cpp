@@ -33,6 +33,33 @@ void scan_ramped(const float* port, float factor, ParamRamp& ramp)
     }
 }
 
+// The ramps may run this many chunks ahead of the voice (512 samples), each
+// chunk's parameters kept on the stack.
+constexpr std::uint32_t kChunksAhead = 32;
+
+// `whole` whole chunks from sample `done` on, or as many of them as the
+// ramps run ahead of; returns how many samples were processed. Once every
+// ramp has arrived no tick moves until the next scan, and the chunks share
+// the engine's parameters. Otherwise the ramps tick for each chunk in turn
+// (their setters write parameters only and read no voice state), and each
+// chunk gets the parameters the setters left for it.
+std::uint32_t process_whole_chunks(PluginInstance& p, std::uint32_t done, std::uint32_t whole)
+{
+    DelayEngine& e = *p.engine;
+    if (p.ramps_at_rest()) {
+        e.process_chunks(p.in + done, p.out_1 + done, p.out_2 + done, whole);
+        return whole * DelayEngine::kChunk;
+    }
+    ChunkParams params[kChunksAhead];
+    const std::uint32_t n = std::min(whole, kChunksAhead);
+    for (std::uint32_t k = 0; k < n; ++k) {
+        p.tick_ramps();
+        params[k] = e.chunk_params();
+    }
+    e.process_chunks(p.in + done, p.out_1 + done, p.out_2 + done, n, params);
+    return n * DelayEngine::kChunk;
+}
+
 } // namespace
 
 void PluginInstance::connect(std::uint32_t port, void* data)
@@ -106,22 +133,15 @@ void PluginInstance::run(std::uint32_t sample_count)
     std::uint32_t done = 0;
     while (done < sample_count) {
         if (chunk_phase == 0) {
-            // Once every ramp has arrived no tick moves until the next scan,
-            // so the block's remaining whole chunks share their parameters.
             const std::uint32_t whole = (sample_count - done) / DelayEngine::kChunk;
-            if (whole > 1 && ramps_at_rest()) {
-                engine->process_chunks(in + done, out_1 + done, out_2 + done, whole);
-                done += whole * DelayEngine::kChunk;
+            if (whole > 0) {
+                done += process_whole_chunks(*this, done, whole);
                 continue;
             }
             tick_ramps();
         }
         const std::uint32_t count = std::min(DelayEngine::kChunk - chunk_phase, sample_count - done);
-        if (count == DelayEngine::kChunk) {
-            engine->process_chunk(in + done, out_1 + done, out_2 + done);
-        } else {
-            engine->process_run(in + done, out_1 + done, out_2 + done, count);
-        }
+        engine->process_run(in + done, out_1 + done, out_2 + done, count);
         chunk_phase = (chunk_phase + count) % DelayEngine::kChunk;
         done += count;
     }

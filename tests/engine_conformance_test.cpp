@@ -1,6 +1,6 @@
 // The recorded runs through the plug-in's descriptor, linked in: the same
 // bits from every build of the voice this processor can run (baseline, FMA,
-// AVX-512), and on every architecture the tests are built for.
+// AVX-512, NEON), and on every architecture the tests are built for.
 
 #include <gtest/gtest.h>
 #include <lv2/core/lv2.h>
@@ -53,7 +53,7 @@ TEST_P(EngineConformance, EveryVoiceBuildMatchesBitForBit)
     ASSERT_EQ(v.expected.size(), 2 * v.input.size());
     namespace vk = zq::voice_kernels;
     int builds = 0;
-    for (const vk::Isa isa : {vk::Isa::kBaseline, vk::Isa::kAvx2, vk::Isa::kAvx512}) {
+    for (const vk::Isa isa : {vk::Isa::kBaseline, vk::Isa::kAvx2, vk::Isa::kAvx512, vk::Isa::kNeon}) {
         for (const vk::Path path : {vk::Path::kReference, vk::Path::kFast}) {
             if (!vk::select_route(isa, path)) {
                 continue; // not on this processor

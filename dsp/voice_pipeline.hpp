@@ -1,0 +1,201 @@
+#pragma once
+
+// Whole chunks through the staged voice (dsp/voice_stages.hpp), pipelined:
+// the next chunk's front runs beside this chunk's loop filters, and this
+// chunk's damping beside the next chunk's filters, so that the core always
+// has independent work beside the two recursions. A front that reads a slot
+// the chunk before still has to write is computed again once that chunk is
+// written (the chunk is staged on its own); a chunk whose front fails again
+// runs per sample, and the chunks after it start over.
+
+#include <cstdint>
+#include <utility>
+
+#include "dsp/voice_kernels.hpp"
+#include "dsp/voice_stages.hpp"
+
+namespace zq {
+namespace {
+
+// The next chunk's front sits after this many of the filter steps, in
+// program order: its loads start at once all the same, while the filter
+// steps, older, keep their priority on the execution ports.
+constexpr int kFrontAt = 12;
+
+template <int kFrom, int... J>
+constexpr std::integer_sequence<int, (kFrom + J)...> shifted(std::integer_sequence<int, J...>)
+{
+    return {};
+}
+
+using PerSample = void (*)(DelayEngine&, const ChunkParams&, const float*, float*, float*, std::uint32_t);
+
+template <class L, bool kClipLowCut>
+struct Pipeline {
+    using F = typename L::F;
+    static constexpr int kSections = DelayEngine::kDiffuserCount;
+
+    DelayEngine& e;
+    const ChunkParams* params;
+    ChunkParams own;
+
+    ZQ_VOICE_INLINE const ChunkParams& chunk_params(std::uint32_t k) const
+    {
+        return params != nullptr ? params[k] : own;
+    }
+
+    // The engine's state into registers; false when it holds a non-finite
+    // value, or the parameters held for all chunks do.
+    ZQ_VOICE_INLINE bool load_state(VoiceState& s, Filters<L>& r) const
+    {
+        s.load(e);
+        r.lp = L::splat_r(s.lp);
+        r.lc = L::splat_r(s.lc);
+        r.damp = L::col_load(s.damp);
+        return finite_states(e, s) && (params != nullptr || finite_params(own));
+    }
+
+    // What the sections store over the chunk that started at `pos`.
+    ZQ_VOICE_INLINE void store_damped(const typename L::DampCols& cols, const std::uint64_t (&pos)[kSections]) const
+    {
+        F w[kSections];
+        cols.rows(w);
+#pragma GCC unroll 4
+        for (int k = 0; k < kSections; ++k) {
+            save_section<L>(e.diffusers[k], pos[k], w[k]);
+        }
+    }
+
+    // Everything back into the engine, a waiting damping done first.
+    ZQ_VOICE_INLINE void save_state(VoiceState& s, Filters<L>& r, typename L::DampCols& cols, bool& damping,
+                                    const std::uint64_t (&damp_pos)[kSections]) const
+    {
+        if (damping) {
+            damping_steps<L>(r, cols, std::make_integer_sequence<int, kLanes>{});
+            store_damped(cols, damp_pos);
+            damping = false;
+        }
+        s.lp = L::first_r(r.lp);
+        s.lc = L::first_r(r.lc);
+        L::col_store(s.damp, r.damp);
+        s.store(e);
+    }
+
+    // The front of chunk k from where s stands, once the chunk before is written.
+    ZQ_VOICE_INLINE bool late_front(std::uint32_t k, const VoiceState& s, float carry, bool carried,
+                                    Front<L>& f) const
+    {
+        return front<L>(e, chunk_params(k), params != nullptr, ChunkStart{s.line, s.phase, s.ratio, carry, carried, 0},
+                        f);
+    }
+
+    // Chunk k, staged from its front f; the chunk before's damping, if one
+    // waits, runs beside its filters (if none does, those steps are undone).
+    // Returns whether the front of chunk k + 1 (into g, if there is one) could
+    // be read while this chunk ran.
+    template <bool kClipLowpass>
+    ZQ_VOICE_INLINE bool staged_chunk(std::uint32_t k, bool more, const Front<L>& f, Front<L>& g, VoiceState& s,
+                                      Filters<L>& r, typename L::DampCols& cols, bool damping,
+                                      std::uint64_t (&damp_pos)[kSections], const float* in, float* out_1,
+                                      float* out_2) const
+    {
+        const typename L::Col damp_before = r.damp;
+        std::uint64_t pos_next[kSections];
+#pragma GCC unroll 4
+        for (int j = 0; j < kSections; ++j) {
+            pos_next[j] = section_after(e.diffusers[j], s.pos[j]);
+        }
+        typename L::Acc loop;
+        filter_steps<L, kClipLowpass, kClipLowCut>(f.loop, r, loop, cols, std::make_integer_sequence<int, kFrontAt>{});
+        const bool next = more && front<L>(e, chunk_params(k + 1), params != nullptr,
+                                            ChunkStart{f.line, f.phase, f.ratio, f.carry, f.carried, kLanes}, g);
+        filter_steps<L, kClipLowpass, kClipLowCut>(f.loop, r, loop, cols,
+                                                   shifted<kFrontAt>(std::make_integer_sequence<int, kLanes - kFrontAt>{}));
+        if (damping) {
+            store_damped(cols, damp_pos);
+        } else {
+            r.damp = damp_before;
+        }
+        feed_forward<L>(e, chunk_params(k), loop.get(), f.out, in, out_1, out_2, s.line.write_index, s.pos, cols);
+#pragma GCC unroll 4
+        for (int j = 0; j < kSections; ++j) {
+            damp_pos[j] = s.pos[j];
+            s.pos[j] = pos_next[j];
+        }
+        s.line = f.line;
+        s.phase = f.phase;
+        s.ratio = f.ratio;
+        return next;
+    }
+
+    ZQ_VOICE_INLINE voice_kernels::ChunkTally run(const float* in, float* out_1, float* out_2, std::uint32_t chunks,
+                                                 PerSample per_sample) const
+    {
+        VoiceState s;
+        Filters<L> r;
+        r.lp_coef = L::splat_r(e.lp_coef);
+        r.lc_coef = L::splat_r(e.lc_coef);
+        const float damp_coef[kSections] = {e.diffusers[0].damp_coef, e.diffusers[1].damp_coef,
+                                            e.diffusers[2].damp_coef, e.diffusers[3].damp_coef};
+        r.damp_coef = L::col_load(damp_coef);
+        typename L::DampCols cols{};
+        bool damping = false; // a staged chunk's damping waits in cols
+        std::uint64_t damp_pos[kSections] = {};
+        Front<L> front_a;
+        Front<L> front_b;
+        Front<L>* f = &front_a;
+        Front<L>* g = &front_b;
+
+        voice_kernels::ChunkTally tally;
+        bool ready = load_state(s, r) && late_front(0, s, 0.0f, false, *f);
+        // The lowpass keeps its state in [-1, 1] whether clipped or idle.
+        bool lp_idle = clip_can_idle(e.lp_coef, s.lp);
+        bool early = false;
+        for (std::uint32_t k = 0; k < chunks; ++k) {
+            const std::size_t at = std::size_t{k} * kLanes;
+            const bool more = k + 1 < chunks;
+            if (!ready) {
+                save_state(s, r, cols, damping, damp_pos);
+                per_sample(e, chunk_params(k), in + at, out_1 + at, out_2 + at, kLanes);
+                ready = load_state(s, r) && more && late_front(k + 1, s, 0.0f, false, *f);
+                lp_idle = clip_can_idle(e.lp_coef, s.lp);
+                early = false;
+                continue;
+            }
+            ++(early ? tally.pipelined : tally.staged);
+            early = lp_idle && f->loop_in_unit
+                        ? staged_chunk<false>(k, more, *f, *g, s, r, cols, damping, damp_pos, in + at, out_1 + at,
+                                              out_2 + at)
+                        : staged_chunk<true>(k, more, *f, *g, s, r, cols, damping, damp_pos, in + at, out_1 + at,
+                                             out_2 + at);
+            damping = true;
+            ready = early || (more && late_front(k + 1, s, f->carry, f->carried, *g));
+            std::swap(f, g);
+        }
+        save_state(s, r, cols, damping, damp_pos);
+        return tally;
+    }
+};
+
+// Whole chunks, staged where the engine allows it at all (the fixed LFO, the
+// sections' lengths), per sample otherwise.
+template <class L>
+ZQ_VOICE_INLINE voice_kernels::ChunkTally run_chunks(DelayEngine& e, const ChunkParams* params, const float* in,
+                                                     float* out_1, float* out_2, std::uint32_t chunks,
+                                                     PerSample per_sample)
+{
+    if (fixed_lfo(e.delay_line) && sections_fit(e)) {
+        if (clip_can_idle(e.lc_coef, e.lc_state)) {
+            return Pipeline<L, false>{e, params, e.chunk_params()}.run(in, out_1, out_2, chunks, per_sample);
+        }
+        return Pipeline<L, true>{e, params, e.chunk_params()}.run(in, out_1, out_2, chunks, per_sample);
+    }
+    for (std::uint32_t k = 0; k < chunks; ++k) {
+        const std::size_t at = std::size_t{k} * kLanes;
+        per_sample(e, params != nullptr ? params[k] : e.chunk_params(), in + at, out_1 + at, out_2 + at, kLanes);
+    }
+    return {};
+}
+
+} // namespace
+} // namespace zq
