@@ -1,33 +1,31 @@
 #!/bin/bash
-# Times this plug-in and installed delay plug-ins of other projects with the
-# same noise-fed host (zq_peer_host: white noise on every audio input, the
-# thread's CPU time, the best of five 2-second runs after 4 seconds of
-# warm-up) and prints each one's cost relative to this plug-in.
+# Times this plug-in (one or more builds of it) and installed delay plug-ins of
+# other projects with the same noise-fed host (zq_peer_host: white noise on
+# every audio input, the thread's CPU time, the best of five 2-second runs
+# after 4 seconds of warm-up), in interleaved rounds, and prints each one's
+# cost relative to mda DubDelay.
 #
-# usage: bench/compare_peers.sh [BUILD_DIR] [BLOCK...]
-#   BUILD_DIR  a build with -DZQ_BUILD_BENCH=ON (default: build-fast)
+# usage: bench/compare_peers.sh [BUILD_DIR...] [BLOCK...]
+#   BUILD_DIR  builds with -DZQ_BUILD_BENCH=ON (default: build-fast); a build
+#              configured with -DZQ_WIDEST_ISA=avx2 shows the AVX2 voice on a
+#              processor with AVX-512
 #   BLOCK      block sizes (default: 64 512)
 # Peers: mda DubDelay (mda-lv2), Calf Vintage Delay (calf-plugins), Invada
-# Delay mono (invada-studio-plugins-lv2); a missing one is reported and
-# skipped. Every plug-in runs at its default controls, except this one, which
+# Delay mono (invada-studio-plugins-lv2), found on ZQ_PEER_LV2_PATH (default:
+# the system's LV2 folders); a missing one is reported and skipped. Every plug-in runs at its default controls, except this one, which
 # runs settled at 250 ms, tap ratio 50 %, feedback 60 %, diffusion 66.
 set -euo pipefail
 
 here=$(cd "$(dirname "$0")/.." && pwd)
-build=${1:-$here/build-fast}
-shift || true
-blocks=("$@")
+builds=()
+blocks=()
+for a in "$@"; do
+  if [ -d "$a" ]; then builds+=("$(cd "$a" && pwd)"); else blocks+=("$a"); fi
+done
+[ ${#builds[@]} -gt 0 ] || builds=("$here/build-fast")
 [ ${#blocks[@]} -gt 0 ] || blocks=(64 512)
-
-build=$(cd "$build" && pwd)
-host=$build/bench/zq_peer_host
-[ -x "$host" ] || { echo "no $host: configure with -DZQ_BUILD_BENCH=ON and build zq_peer_host" >&2; exit 1; }
-[ -d "$build/zwirbelton-quorvel.lv2" ] || { echo "no bundle in $build" >&2; exit 1; }
-# Only the bundle from the build folder, beside the system's plug-ins.
-lv2dir=$(mktemp -d)
-trap 'rm -rf "$lv2dir"' EXIT
-ln -s "$build/zwirbelton-quorvel.lv2" "$lv2dir/"
-export LV2_PATH="$lv2dir:/usr/lib/lv2:/usr/local/lib/lv2"
+rounds=${ZQ_COMPARE_ROUNDS:-5}
+system=${ZQ_PEER_LV2_PATH:-/usr/lib/lv2:/usr/local/lib/lv2}
 
 ours="http://zwirbelton.audio/plugins/zwirbelton-quorvel"
 ours_set=(--set delay_ms=250 --set tap_ratio=50 --set feedback=60 --set diffusion=66)
@@ -37,21 +35,53 @@ peers=(
   "Invada Delay (mono)|http://invadarecords.com/plugins/lv2/delay/mono"
 )
 
-printf '%-22s %6s %14s %12s %10s\n' plug-in block ns/sample x_realtime vs_ours
+# Each build's bundle alone on its own LV2 path, beside the system's plug-ins.
+names=()
+paths=()
+uris=()
+sets=()
+for build in "${builds[@]}"; do
+  [ -x "$build/bench/zq_peer_host" ] || { echo "no $build/bench/zq_peer_host: configure with -DZQ_BUILD_BENCH=ON" >&2; exit 1; }
+  voice=$(sed -n 's/^ZQ_WIDEST_ISA:STRING=\(..*\)/\1/p' "$build/CMakeCache.txt")
+  dir=$(mktemp -d)
+  ln -s "$build/zwirbelton-quorvel.lv2" "$dir/"
+  names+=("this plug-in (${voice:-widest}, $(basename "$build"))")
+  paths+=("$dir:$system")
+  uris+=("$ours")
+  sets+=("${ours_set[*]}")
+done
+trap 'for p in "${paths[@]}"; do rm -rf "${p%%:*}"; done' EXIT
+for entry in "${peers[@]}"; do
+  names+=("${entry%%|*}")
+  paths+=("$system")
+  uris+=("${entry#*|}")
+  sets+=("")
+done
+host=${builds[0]}/bench/zq_peer_host
+
+printf '%-42s %6s %12s %14s\n' plug-in block ns/sample vs_DubDelay
 for block in "${blocks[@]}"; do
-  line=$("$host" --block "$block" "${ours_set[@]}" "$ours")
-  read -r _ _ ours_ns ours_rt <<<"$line"
-  printf '%-22s %6s %14s %12s %10s\n' "this plug-in" "$block" "$ours_ns" "$ours_rt" "1.00"
-  for entry in "${peers[@]}"; do
-    name=${entry%%|*}
-    uri=${entry#*|}
-    if line=$("$host" --block "$block" "$uri" 2>/dev/null); then
-      read -r _ _ ns rt <<<"$line"
-      ratio=$(awk -v a="$ns" -v b="$ours_ns" 'BEGIN { printf "%.2f", a / b }')
-      printf '%-22s %6s %14s %12s %10s\n' "$name" "$block" "$ns" "$rt" "$ratio"
+  best=()
+  for ((r = 0; r < rounds; r++)); do
+    for i in "${!names[@]}"; do
+      # shellcheck disable=SC2086
+      if line=$(LV2_PATH=${paths[$i]} "$host" --block "$block" ${sets[$i]} "${uris[$i]}" 2>/dev/null); then
+        read -r _ _ ns _ <<<"$line"
+        best[$i]=$(awk -v a="$ns" -v b="${best[$i]:-}" 'BEGIN { print (b == "" || a < b) ? a : b }')
+      fi
+    done
+  done
+  dub=""
+  for i in "${!names[@]}"; do [ "${names[$i]}" = "mda DubDelay" ] && dub=${best[$i]:-}; done
+  for i in "${!names[@]}"; do
+    if [ -z "${best[$i]:-}" ]; then
+      printf '%-42s %6s %12s\n' "${names[$i]}" "$block" "not installed"
+    elif [ -n "$dub" ]; then
+      printf '%-42s %6s %12s %14s\n' "${names[$i]}" "$block" "${best[$i]}" \
+        "$(awk -v a="${best[$i]}" -v b="$dub" 'BEGIN { printf "%.2f", a / b }')"
     else
-      printf '%-22s %6s %14s\n' "$name" "$block" "not installed"
+      printf '%-42s %6s %12s %14s\n' "${names[$i]}" "$block" "${best[$i]}" "-"
     fi
   done
 done
-echo "vs_ours: the plug-in's CPU time per sample over this plug-in's (above 1: costlier)."
+echo "vs_DubDelay: CPU time per sample over mda DubDelay's, best of $rounds interleaved rounds (below 1: cheaper)."

@@ -21,8 +21,9 @@
 //   that finite values feed can overflow (the loop filters clip, and inputs
 //   from kWetInputBound on are kept out).
 // - the LFO is the fixed one (below), so that the taps' offsets alternate;
-// - the sections are at least three chunks long, so that no read of a chunk
-//   sees a store of the same chunk or of a chunk whose damping still waits.
+// - the sections are at least a chunk long, so that no read of a chunk sees
+//   a store of the same chunk (a chunk's stores wait only until the next
+//   chunk's filters have run, before its reads).
 
 #include <cmath>
 #include <cstdint>
@@ -40,10 +41,7 @@ constexpr float kSlotsF = DelayLine::kSlotsF;
 // Highest distance ahead of the first unwritten slot at which a four-slot
 // read does not wrap onto that slot.
 constexpr float kUnwrappedReach = static_cast<float>(DelayLine::kSlots - DelayLine::kCubicTaps);
-// The sections' stores of a chunk may wait until the next chunk's filters
-// have run, and the next chunk's reads are checked before they do.
-constexpr std::uint64_t kSectionMin = 3 * kLanes;
-static_assert(Diffuser::kMinSearchStart >= kSectionMin, "set-up gives every section at least three chunks");
+static_assert(Diffuser::kMinSearchStart >= kLanes, "set-up gives every section at least a chunk");
 
 // The scalar state of the line, advanced as write_sample and advance do.
 struct LineCursor {
@@ -87,34 +85,43 @@ struct LineCursor {
     ZQ_VOICE_INLINE bool resting() const { return !gliding && pending_length == 0 && speed == 1.0f; }
 };
 
-// What the stages carry from chunk to chunk, and write back to the engine
-// where a chunk runs per sample.
-struct VoiceState {
+// Where a chunk's samples start: the line, the LFO, the smoother, and the
+// first sample's output tap when the chunk before has read it.
+struct ChunkStart {
     LineCursor line;
-    float phase; // the LFO phase
-    float ratio; // the tap-ratio smoother
+    float phase;
+    float ratio;
+    float carry;
+    bool carried;
+};
+
+// The engine's state as the stages carry it, from and back to the engine
+// where a run of staged chunks starts and ends.
+struct VoiceState {
+    ChunkStart start;
     float lp;
     float lc;
     float damp[DelayEngine::kDiffuserCount];
-    std::uint64_t pos[DelayEngine::kDiffuserCount];
+    std::uint32_t pos[DelayEngine::kDiffuserCount];
 
     ZQ_VOICE_INLINE void load(const DelayEngine& e)
     {
-        line.load(e.delay_line);
-        phase = e.delay_line.lfo_phase;
-        ratio = e.ratio_state;
+        start.line.load(e.delay_line);
+        start.phase = e.delay_line.lfo_phase;
+        start.ratio = e.ratio_state;
+        start.carried = false;
         lp = e.lp_state;
         lc = e.lc_state;
         for (int k = 0; k < DelayEngine::kDiffuserCount; ++k) {
             damp[k] = e.diffusers[k].damp_state;
-            pos[k] = e.diffusers[k].pos;
+            pos[k] = static_cast<std::uint32_t>(e.diffusers[k].pos);
         }
     }
     ZQ_VOICE_INLINE void store(DelayEngine& e) const
     {
-        line.store(e.delay_line);
-        e.delay_line.lfo_phase = phase;
-        e.ratio_state = ratio;
+        start.line.store(e.delay_line);
+        e.delay_line.lfo_phase = start.phase;
+        e.ratio_state = start.ratio;
         e.lp_state = lp;
         e.lc_state = lc;
         for (int k = 0; k < DelayEngine::kDiffuserCount; ++k) {
@@ -134,12 +141,11 @@ ZQ_VOICE_INLINE bool fixed_lfo(const DelayLine& line)
     return line.mod_depth == 1.0f && line.lfo_inc == 1.0f && (line.lfo_phase == 0.0f || line.lfo_phase == -1.0f);
 }
 
-// Sections the stages can carry: see kSectionMin.
 ZQ_VOICE_INLINE bool sections_fit(const DelayEngine& e)
 {
     bool ok = true;
     for (const Diffuser& d : e.diffusers) {
-        ok &= d.length >= kSectionMin && d.pos < d.length;
+        ok &= d.length >= kLanes && d.pos < d.length;
     }
     return ok;
 }
@@ -154,13 +160,10 @@ ZQ_VOICE_INLINE bool finite_params(const ChunkParams& p)
                       p.coef[3]);
 }
 
-// The engine's states and block-wide parameters. Once a run has started
-// finite the states stay so (the loop filters clip, and the sections cannot
-// overflow from inputs below kWetInputBound); only what the line and the
-// sections' stores held from before is checked chunk by chunk.
+// The engine's states and the parameters a block holds.
 ZQ_VOICE_INLINE bool finite_states(const DelayEngine& e, const VoiceState& s)
 {
-    float sum = e.ratio_coef + e.ratio_target + e.lp_coef + e.lc_coef + s.ratio + s.lp + s.lc;
+    float sum = e.ratio_coef + e.ratio_target + e.lp_coef + e.lc_coef + s.start.ratio + s.lp + s.lc;
     for (int k = 0; k < DelayEngine::kDiffuserCount; ++k) {
         sum += e.diffusers[k].damp_coef + s.damp[k];
     }
@@ -212,9 +215,9 @@ ZQ_VOICE_INLINE std::uint64_t chunk_after(std::uint64_t w)
     return w + kLanes >= DelayLine::kSlots ? w + kLanes - DelayLine::kSlots : w + kLanes;
 }
 
-ZQ_VOICE_INLINE std::uint64_t section_after(const Diffuser& d, std::uint64_t pos)
+ZQ_VOICE_INLINE std::uint32_t section_after(std::uint32_t length, std::uint32_t pos)
 {
-    return pos + kLanes >= d.length ? pos + kLanes - d.length : pos + kLanes;
+    return pos + kLanes >= length ? pos + kLanes - length : pos + kLanes;
 }
 
 // Lanes whose four slots (mirror slots mapped to the slots they mirror) are
@@ -227,12 +230,6 @@ ZQ_VOICE_INLINE auto clear_of_writes(const V& whole, float first, const V& writt
     V ahead = sub(whole, Vec<V>::splat(first));
     ahead = add(ahead, keep(lt(ahead, Vec<V>::splat(0.0f)), Vec<V>::splat(kSlotsF)));
     return both(le(written, ahead), le(ahead, Vec<V>::splat(kUnwrappedReach)));
-}
-
-template <class V>
-ZQ_VOICE_INLINE auto finite(const V& a)
-{
-    return lt(magnitude(a), Vec<V>::splat(INFINITY));
 }
 
 // a >= bound ? a - bound : a, and a < 0 ? a + bound : a, as the voice wraps

@@ -202,16 +202,6 @@ void DelayEngine::set_highpass_hz(float hz)
     lc_coef = coef;
 }
 
-ChunkParams DelayEngine::chunk_params() const
-{
-    return {tap_gain_1 * gain,
-            tap_gain_2 * gain,
-            loop_gain_1 * gain,
-            loop_gain_2 * gain,
-            feedback_eff,
-            {diffusers[0].coef, diffusers[1].coef, diffusers[2].coef, diffusers[3].coef}};
-}
-
 void DelayEngine::process_chunk(const float* in, float* out_1, float* out_2)
 {
     voice_kernels::active().chunks(*this, nullptr, in, out_1, out_2, 1);

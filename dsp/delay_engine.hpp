@@ -84,8 +84,17 @@ struct DelayEngine {
     // diffusers add gain, then a clamp to ±0.9999.
     void apply_feedback_limit();
 
-    // What the voice reads of the ramped parameters as they stand.
-    ChunkParams chunk_params() const;
+    // What the voice reads of the ramped parameters as they stand (always
+    // inlined: the voice's builds each compile it).
+    ZQ_VOICE_INLINE ChunkParams chunk_params() const
+    {
+        return {tap_gain_1 * gain,
+                tap_gain_2 * gain,
+                loop_gain_1 * gain,
+                loop_gain_2 * gain,
+                feedback_eff,
+                {diffusers[0].coef, diffusers[1].coef, diffusers[2].coef, diffusers[3].coef}};
+    }
 
     // The voice. Each reads every input sample before it writes the outputs
     // of that index, so an output may share the input's buffer.

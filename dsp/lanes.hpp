@@ -27,7 +27,8 @@ struct Vec;
 template <class V, int N>
 struct Vec<Pack<V, N>> {
     using P = Pack<V, N>;
-    static constexpr int kWidth = Vec<V>::kWidth * N;
+    static constexpr int kW = Vec<V>::kWidth;
+    static constexpr int kWidth = kW * N;
     ZQ_VOICE_INLINE static P splat(float x)
     {
         P r;
@@ -40,7 +41,7 @@ struct Vec<Pack<V, N>> {
     {
         P r;
         for (int i = 0; i < N; ++i) {
-            r.v[i] = Vec<V>::load(p + i * Vec<V>::kWidth);
+            r.v[i] = Vec<V>::load(p + i * kW);
         }
         return r;
     }
@@ -48,44 +49,50 @@ struct Vec<Pack<V, N>> {
     {
         P r;
         for (int i = 0; i < N; ++i) {
-            r.v[i] = Vec<V>::loadu(p + i * Vec<V>::kWidth);
+            r.v[i] = Vec<V>::loadu(p + i * kW);
         }
         return r;
     }
     ZQ_VOICE_INLINE static void store(float* p, const P& a)
     {
         for (int i = 0; i < N; ++i) {
-            Vec<V>::store(p + i * Vec<V>::kWidth, a.v[i]);
+            Vec<V>::store(p + i * kW, a.v[i]);
         }
     }
     ZQ_VOICE_INLINE static void storeu(float* p, const P& a)
     {
         for (int i = 0; i < N; ++i) {
-            Vec<V>::storeu(p + i * Vec<V>::kWidth, a.v[i]);
+            Vec<V>::storeu(p + i * kW, a.v[i]);
         }
     }
 };
 
-#define ZQ_PACK_BINARY(name)                                                                                        \
+// Each operation of the native vectors, register by register.
+#define ZQ_PACK_OP(name, params, args)                                                                              \
     template <class V, int N>                                                                                       \
-    ZQ_VOICE_INLINE auto name(const Pack<V, N>& a, const Pack<V, N>& b)                                                      \
+    ZQ_VOICE_INLINE auto name params                                                                                \
     {                                                                                                               \
-        Pack<decltype(name(a.v[0], b.v[0])), N> r;                                                                  \
-        for (int i = 0; i < N; ++i) {                                                                               \
-            r.v[i] = name(a.v[i], b.v[i]);                                                                          \
+        const auto at = [&](int i) __attribute__((always_inline)) { return name args; };                          \
+        Pack<decltype(at(0)), N> r;                                                                                 \
+        for (int j = 0; j < N; ++j) {                                                                               \
+            r.v[j] = at(j);                                                                                         \
         }                                                                                                           \
         return r;                                                                                                   \
     }
-ZQ_PACK_BINARY(add)
-ZQ_PACK_BINARY(sub)
-ZQ_PACK_BINARY(mul)
-ZQ_PACK_BINARY(lt)
-ZQ_PACK_BINARY(le)
-ZQ_PACK_BINARY(ge)
-ZQ_PACK_BINARY(eq)
-ZQ_PACK_BINARY(both)
-#undef ZQ_PACK_BINARY
-
+#define ZQ_PACK_2(name) ZQ_PACK_OP(name, (const Pack<V, N>& a, const Pack<V, N>& b), (a.v[i], b.v[i]))
+ZQ_PACK_2(add)
+ZQ_PACK_2(sub)
+ZQ_PACK_2(mul)
+ZQ_PACK_2(lt)
+ZQ_PACK_2(le)
+ZQ_PACK_2(ge)
+ZQ_PACK_2(eq)
+ZQ_PACK_2(both)
+ZQ_PACK_OP(magnitude, (const Pack<V, N>& a), (a.v[i]))
+ZQ_PACK_OP(trunc_whole, (const Pack<V, N>& a), (a.v[i]))
+ZQ_PACK_OP(fmadd, (const Pack<V, N>& a, const Pack<V, N>& b, const Pack<V, N>& c), (a.v[i], b.v[i], c.v[i]))
+ZQ_PACK_OP(position, (const Pack<V, N>& a, const Pack<V, N>& b, const Pack<V, N>& c), (a.v[i], b.v[i], c.v[i]))
+// A mask's pack and a value's pack of the same width.
 template <class M, class V, int N>
 ZQ_VOICE_INLINE Pack<V, N> keep(const Pack<M, N>& m, const Pack<V, N>& a)
 {
@@ -95,46 +102,8 @@ ZQ_VOICE_INLINE Pack<V, N> keep(const Pack<M, N>& m, const Pack<V, N>& a)
     }
     return r;
 }
-
-template <class V, int N>
-ZQ_VOICE_INLINE Pack<V, N> fmadd(const Pack<V, N>& a, const Pack<V, N>& b, const Pack<V, N>& c)
-{
-    Pack<V, N> r;
-    for (int i = 0; i < N; ++i) {
-        r.v[i] = fmadd(a.v[i], b.v[i], c.v[i]);
-    }
-    return r;
-}
-
-template <class V, int N>
-ZQ_VOICE_INLINE Pack<V, N> magnitude(const Pack<V, N>& a)
-{
-    Pack<V, N> r;
-    for (int i = 0; i < N; ++i) {
-        r.v[i] = magnitude(a.v[i]);
-    }
-    return r;
-}
-
-template <class V, int N>
-ZQ_VOICE_INLINE Pack<V, N> trunc_whole(const Pack<V, N>& a)
-{
-    Pack<V, N> r;
-    for (int i = 0; i < N; ++i) {
-        r.v[i] = trunc_whole(a.v[i]);
-    }
-    return r;
-}
-
-template <class V, int N>
-ZQ_VOICE_INLINE Pack<V, N> position(const Pack<V, N>& length, const Pack<V, N>& ratio, const Pack<V, N>& base)
-{
-    Pack<V, N> r;
-    for (int i = 0; i < N; ++i) {
-        r.v[i] = position(length.v[i], ratio.v[i], base.v[i]);
-    }
-    return r;
-}
+#undef ZQ_PACK_2
+#undef ZQ_PACK_OP
 
 template <class M, int N>
 ZQ_VOICE_INLINE bool all(const Pack<M, N>& m)

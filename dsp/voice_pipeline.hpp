@@ -36,16 +36,17 @@ struct Pipeline {
     static constexpr int kSections = DelayEngine::kDiffuserCount;
 
     DelayEngine& e;
-    const ChunkParams* params;
+    const ChunkParams* params; // one per chunk, or null: `own` for all
     ChunkParams own;
+    Sections sec;
 
     ZQ_VOICE_INLINE const ChunkParams& chunk_params(std::uint32_t k) const
     {
         return params != nullptr ? params[k] : own;
     }
 
-    // The engine's state into registers; false when it holds a non-finite
-    // value, or the parameters held for all chunks do.
+    // The engine's state into s and the recursions' registers; false when it
+    // holds a non-finite value, or the parameters held for all chunks do.
     ZQ_VOICE_INLINE bool load_state(VoiceState& s, Filters<L>& r) const
     {
         s.load(e);
@@ -56,75 +57,35 @@ struct Pipeline {
     }
 
     // What the sections store over the chunk that started at `pos`.
-    ZQ_VOICE_INLINE void store_damped(const typename L::DampCols& cols, const std::uint64_t (&pos)[kSections]) const
+    ZQ_VOICE_INLINE void store_damped(const typename L::DampCols& cols, const std::uint32_t (&pos)[kSections]) const
     {
         F w[kSections];
         cols.rows(w);
 #pragma GCC unroll 4
         for (int k = 0; k < kSections; ++k) {
-            save_section<L>(e.diffusers[k], pos[k], w[k]);
+            save_section<L>(sec, k, pos[k], w[k]);
         }
     }
 
-    // Everything back into the engine, a waiting damping done first.
-    ZQ_VOICE_INLINE void save_state(VoiceState& s, Filters<L>& r, typename L::DampCols& cols, bool& damping,
-                                    const std::uint64_t (&damp_pos)[kSections]) const
+    // Chunk k from its front f, the next chunk's front (into g) read beside
+    // its filters if `more`, and with kDamp the chunk before's damping too.
+    // Returns whether the next front could be read so early.
+    template <bool kClipLowpass, bool kDamp>
+    ZQ_VOICE_INLINE bool staged_chunk(std::uint32_t k, bool more, const Front<L>& f, Front<L>& g, Filters<L>& r,
+                                      typename L::DampCols& cols, const std::uint32_t (&damp_pos)[kSections],
+                                      const std::uint32_t (&pos)[kSections], std::uint64_t w0, const float* in,
+                                      float* out_1, float* out_2) const
     {
-        if (damping) {
-            damping_steps<L>(r, cols, std::make_integer_sequence<int, kLanes>{});
-            store_damped(cols, damp_pos);
-            damping = false;
-        }
-        s.lp = L::first_r(r.lp);
-        s.lc = L::first_r(r.lc);
-        L::col_store(s.damp, r.damp);
-        s.store(e);
-    }
-
-    // The front of chunk k from where s stands, once the chunk before is written.
-    ZQ_VOICE_INLINE bool late_front(std::uint32_t k, const VoiceState& s, float carry, bool carried,
-                                    Front<L>& f) const
-    {
-        return front<L>(e, chunk_params(k), params != nullptr, ChunkStart{s.line, s.phase, s.ratio, carry, carried, 0},
-                        f);
-    }
-
-    // Chunk k, staged from its front f; the chunk before's damping, if one
-    // waits, runs beside its filters (if none does, those steps are undone).
-    // Returns whether the front of chunk k + 1 (into g, if there is one) could
-    // be read while this chunk ran.
-    template <bool kClipLowpass>
-    ZQ_VOICE_INLINE bool staged_chunk(std::uint32_t k, bool more, const Front<L>& f, Front<L>& g, VoiceState& s,
-                                      Filters<L>& r, typename L::DampCols& cols, bool damping,
-                                      std::uint64_t (&damp_pos)[kSections], const float* in, float* out_1,
-                                      float* out_2) const
-    {
-        const typename L::Col damp_before = r.damp;
-        std::uint64_t pos_next[kSections];
-#pragma GCC unroll 4
-        for (int j = 0; j < kSections; ++j) {
-            pos_next[j] = section_after(e.diffusers[j], s.pos[j]);
-        }
         typename L::Acc loop;
-        filter_steps<L, kClipLowpass, kClipLowCut>(f.loop, r, loop, cols, std::make_integer_sequence<int, kFrontAt>{});
-        const bool next = more && front<L>(e, chunk_params(k + 1), params != nullptr,
-                                            ChunkStart{f.line, f.phase, f.ratio, f.carry, f.carried, kLanes}, g);
-        filter_steps<L, kClipLowpass, kClipLowCut>(f.loop, r, loop, cols,
-                                                   shifted<kFrontAt>(std::make_integer_sequence<int, kLanes - kFrontAt>{}));
-        if (damping) {
+        filter_steps<L, kClipLowpass, kClipLowCut, kDamp>(f.loop, r, loop, cols,
+                                                          std::make_integer_sequence<int, kFrontAt>{});
+        const bool next = more && front<L>(e, chunk_params(k + 1), params != nullptr, f.next, kLanes, g);
+        filter_steps<L, kClipLowpass, kClipLowCut, kDamp>(
+            f.loop, r, loop, cols, shifted<kFrontAt>(std::make_integer_sequence<int, kLanes - kFrontAt>{}));
+        if constexpr (kDamp) {
             store_damped(cols, damp_pos);
-        } else {
-            r.damp = damp_before;
         }
-        feed_forward<L>(e, chunk_params(k), loop.get(), f.out, in, out_1, out_2, s.line.write_index, s.pos, cols);
-#pragma GCC unroll 4
-        for (int j = 0; j < kSections; ++j) {
-            damp_pos[j] = s.pos[j];
-            s.pos[j] = pos_next[j];
-        }
-        s.line = f.line;
-        s.phase = f.phase;
-        s.ratio = f.ratio;
+        feed_forward<L>(e.delay_line, sec, chunk_params(k), loop.get(), f.out, in, out_1, out_2, w0, pos, cols);
         return next;
     }
 
@@ -138,41 +99,72 @@ struct Pipeline {
         const float damp_coef[kSections] = {e.diffusers[0].damp_coef, e.diffusers[1].damp_coef,
                                             e.diffusers[2].damp_coef, e.diffusers[3].damp_coef};
         r.damp_coef = L::col_load(damp_coef);
-        typename L::DampCols cols{};
+        typename L::DampCols cols;
         bool damping = false; // a staged chunk's damping waits in cols
-        std::uint64_t damp_pos[kSections] = {};
+        std::uint32_t damp_pos[kSections] = {};
         Front<L> front_a;
         Front<L> front_b;
         Front<L>* f = &front_a;
         Front<L>* g = &front_b;
+        // Where the current chunk starts: in the front of the chunk before,
+        // which the next early front overwrites (read it before), or in s.
+        const ChunkStart* at = &s.start;
+
+        // Everything back into the engine, a waiting damping done first.
+        auto save = [&]() __attribute__((always_inline)) {
+            if (damping) {
+                damping_steps<L>(r, cols, std::make_integer_sequence<int, kLanes>{});
+                store_damped(cols, damp_pos);
+                damping = false;
+            }
+            s.start = *at;
+            s.lp = L::first_r(r.lp);
+            s.lc = L::first_r(r.lc);
+            L::col_store(s.damp, r.damp);
+            s.store(e);
+        };
 
         voice_kernels::ChunkTally tally;
-        bool ready = load_state(s, r) && late_front(0, s, 0.0f, false, *f);
+        bool ready = load_state(s, r) && front<L>(e, chunk_params(0), params != nullptr, s.start, 0, *f);
         // The lowpass keeps its state in [-1, 1] whether clipped or idle.
         bool lp_idle = clip_can_idle(e.lp_coef, s.lp);
         bool early = false;
         for (std::uint32_t k = 0; k < chunks; ++k) {
-            const std::size_t at = std::size_t{k} * kLanes;
+            const std::size_t at_sample = std::size_t{k} * kLanes;
             const bool more = k + 1 < chunks;
             if (!ready) {
-                save_state(s, r, cols, damping, damp_pos);
-                per_sample(e, chunk_params(k), in + at, out_1 + at, out_2 + at, kLanes);
-                ready = load_state(s, r) && more && late_front(k + 1, s, 0.0f, false, *f);
+                save();
+                per_sample(e, chunk_params(k), in + at_sample, out_1 + at_sample, out_2 + at_sample, kLanes);
+                at = &s.start;
+                ready = load_state(s, r) && more && front<L>(e, chunk_params(k + 1), params != nullptr, s.start, 0, *f);
                 lp_idle = clip_can_idle(e.lp_coef, s.lp);
                 early = false;
                 continue;
             }
             ++(early ? tally.pipelined : tally.staged);
-            early = lp_idle && f->loop_in_unit
-                        ? staged_chunk<false>(k, more, *f, *g, s, r, cols, damping, damp_pos, in + at, out_1 + at,
-                                              out_2 + at)
-                        : staged_chunk<true>(k, more, *f, *g, s, r, cols, damping, damp_pos, in + at, out_1 + at,
-                                             out_2 + at);
+            const std::uint64_t w0 = at->line.write_index;
+            const std::uint32_t pos[kSections] = {s.pos[0], s.pos[1], s.pos[2], s.pos[3]};
+            const bool clip = !(lp_idle && f->loop_in_unit);
+            auto chunk = [&]<bool kClip, bool kDamp>() __attribute__((always_inline)) {
+                return staged_chunk<kClip, kDamp>(k, more, *f, *g, r, cols, damp_pos, pos, w0, in + at_sample,
+                                                  out_1 + at_sample, out_2 + at_sample);
+            };
+            if (damping) {
+                early = clip ? chunk.template operator()<true, true>() : chunk.template operator()<false, true>();
+            } else {
+                early = clip ? chunk.template operator()<true, false>() : chunk.template operator()<false, false>();
+            }
             damping = true;
-            ready = early || (more && late_front(k + 1, s, f->carry, f->carried, *g));
+#pragma GCC unroll 4
+            for (int j = 0; j < kSections; ++j) {
+                damp_pos[j] = pos[j];
+                s.pos[j] = section_after(sec.length[j], pos[j]);
+            }
+            at = &f->next;
+            ready = early || (more && front<L>(e, chunk_params(k + 1), params != nullptr, f->next, 0, *g));
             std::swap(f, g);
         }
-        save_state(s, r, cols, damping, damp_pos);
+        save();
         return tally;
     }
 };
@@ -186,9 +178,10 @@ ZQ_VOICE_INLINE voice_kernels::ChunkTally run_chunks(DelayEngine& e, const Chunk
 {
     if (fixed_lfo(e.delay_line) && sections_fit(e)) {
         if (clip_can_idle(e.lc_coef, e.lc_state)) {
-            return Pipeline<L, false>{e, params, e.chunk_params()}.run(in, out_1, out_2, chunks, per_sample);
+            return Pipeline<L, false>{e, params, e.chunk_params(), Sections(e)}.run(in, out_1, out_2, chunks,
+                                                                                     per_sample);
         }
-        return Pipeline<L, true>{e, params, e.chunk_params()}.run(in, out_1, out_2, chunks, per_sample);
+        return Pipeline<L, true>{e, params, e.chunk_params(), Sections(e)}.run(in, out_1, out_2, chunks, per_sample);
     }
     for (std::uint32_t k = 0; k < chunks; ++k) {
         const std::size_t at = std::size_t{k} * kLanes;

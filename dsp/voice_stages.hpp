@@ -18,7 +18,7 @@
 // - the rest, lane by lane: the sections' feed-forward steps, the outputs,
 //   the write into the line, and the sections' damping, a recursion of four
 //   sections side by side that only has to be done before the sections
-//   read it back (no section is shorter than three chunks).
+//   read it back (no section is shorter than a chunk).
 // The taps of all 16 samples are read before any sample of the chunk is
 // written; that is the per-sample order wherever no tap reads a slot that an
 // earlier sample writes, which the front checks for every lane.
@@ -29,9 +29,6 @@
 
 #include "dsp/chunk_conditions.hpp"
 
-#ifdef ZQ_DEBUG_COUNT
-extern long zq_debug_counts[4];
-#endif
 namespace zq {
 namespace {
 
@@ -42,33 +39,21 @@ constexpr float kOffsetsFromZero[kLanes] = {1, 2, 1, 2, 1, 2, 1, 2, 1, 2, 1, 2, 
 constexpr float kOffsetsFromMinusOne[kLanes] = {2, 1, 2, 1, 2, 1, 2, 1, 2, 1, 2, 1, 2, 1, 2, 1};
 
 // What the front hands to the rest of the chunk: the taps, and where the
-// chunk's samples leave the line, the LFO and the smoother.
+// next chunk starts.
 template <class L>
 struct Front {
     alignas(64) float loop[kLanes]; // each sample's loop tap, for the filters to load one by one
     typename L::F out;              // each sample's output tap
-    LineCursor line;
-    float phase;
-    float ratio;
-    float carry; // the next chunk's first output tap, when carried
-    bool carried;
-    bool loop_in_unit; // every loop tap in [-1, 1]
-};
-
-// Where a chunk starts, and how many samples before it are not yet written
-// when its front runs (0, or 16 while the chunk before is still running).
-struct ChunkStart {
-    LineCursor line;
-    float phase;
-    float ratio;
-    float carry;
-    bool carried;
-    std::uint32_t unwritten;
+    bool loop_in_unit;              // every loop tap in [-1, 1]
+    ChunkStart next;
 };
 
 // A slot index or a length of the line as a float: exact, and through a
 // signed 32-bit integer a single instruction.
 ZQ_VOICE_INLINE float slot_float(std::uint64_t n) { return static_cast<float>(static_cast<std::int32_t>(n)); }
+
+// The integer part of a position in the line, as read_cubic takes it.
+ZQ_VOICE_INLINE float whole_part(float pos) { return static_cast<float>(static_cast<std::int32_t>(pos)); }
 
 // The first slot a chunk's taps may not read, as a float.
 ZQ_VOICE_INLINE float first_unwritten(std::uint64_t w0, std::uint32_t unwritten)
@@ -77,50 +62,68 @@ ZQ_VOICE_INLINE float first_unwritten(std::uint64_t w0, std::uint32_t unwritten)
     return static_cast<float>(w >= 0 ? w : w + static_cast<std::int32_t>(DelayLine::kSlots));
 }
 
-// Sixteen entries of a section from `pos` on, and back. Where they wrap,
+// The sections' stores and lengths, as the stages address them.
+struct Sections {
+    float* store[DelayEngine::kDiffuserCount];
+    std::uint32_t length[DelayEngine::kDiffuserCount];
+
+    explicit Sections(DelayEngine& e)
+    {
+        for (int k = 0; k < DelayEngine::kDiffuserCount; ++k) {
+            store[k] = e.diffusers[k].store;
+            length[k] = static_cast<std::uint32_t>(e.diffusers[k].length);
+        }
+    }
+};
+
+// Sixteen entries of section k from `pos` on, and back. Where they wrap,
 // the last 16 entries and the first 16 side by side in memory hold them
 // all, at a shift.
 template <class L>
-ZQ_VOICE_INLINE typename L::F load_section(const Diffuser& d, std::uint64_t pos)
+ZQ_VOICE_INLINE typename L::F load_section(const Sections& sec, int k, std::uint32_t pos)
 {
     using F = typename L::F;
-    if (pos + kLanes <= d.length) [[likely]] {
-        return Vec<F>::loadu(d.store + pos);
+    const float* store = sec.store[k];
+    const std::uint32_t length = sec.length[k];
+    if (pos + kLanes <= length) [[likely]] {
+        return Vec<F>::loadu(store + pos);
     }
     alignas(64) float both_ends[2 * kLanes];
-    Vec<F>::store(both_ends, Vec<F>::loadu(d.store + d.length - kLanes));
-    Vec<F>::store(both_ends + kLanes, Vec<F>::loadu(d.store));
-    return Vec<F>::loadu(both_ends + kLanes - (d.length - pos));
+    Vec<F>::store(both_ends, Vec<F>::loadu(store + length - kLanes));
+    Vec<F>::store(both_ends + kLanes, Vec<F>::loadu(store));
+    return Vec<F>::loadu(both_ends + kLanes - (length - pos));
 }
 
 template <class L>
-ZQ_VOICE_INLINE void save_section(Diffuser& d, std::uint64_t pos, const typename L::F& w)
+ZQ_VOICE_INLINE void save_section(const Sections& sec, int k, std::uint32_t pos, const typename L::F& w)
 {
     using F = typename L::F;
-    if (pos + kLanes <= d.length) [[likely]] {
-        Vec<F>::storeu(d.store + pos, w);
+    float* store = sec.store[k];
+    const std::uint32_t length = sec.length[k];
+    if (pos + kLanes <= length) [[likely]] {
+        Vec<F>::storeu(store + pos, w);
         return;
     }
     alignas(64) float both_ends[2 * kLanes];
-    Vec<F>::store(both_ends, Vec<F>::loadu(d.store + d.length - kLanes));
-    Vec<F>::store(both_ends + kLanes, Vec<F>::loadu(d.store));
-    Vec<F>::storeu(both_ends + kLanes - (d.length - pos), w);
-    Vec<F>::storeu(d.store + d.length - kLanes, Vec<F>::load(both_ends));
-    Vec<F>::storeu(d.store, Vec<F>::load(both_ends + kLanes));
+    Vec<F>::store(both_ends, Vec<F>::loadu(store + length - kLanes));
+    Vec<F>::store(both_ends + kLanes, Vec<F>::loadu(store));
+    Vec<F>::storeu(both_ends + kLanes - (length - pos), w);
+    Vec<F>::storeu(store + length - kLanes, Vec<F>::load(both_ends));
+    Vec<F>::storeu(store, Vec<F>::load(both_ends + kLanes));
 }
 
 // Sample 0's output tap read on its own, for a chunk of tap pairs that
 // follows no such chunk.
 template <class L>
-ZQ_VOICE_INLINE bool first_output_tap(const DelayEngine& e, const ChunkStart& s, float& tap)
+ZQ_VOICE_INLINE bool first_output_tap(const DelayEngine& e, const ChunkStart& s, std::uint32_t unwritten, float& tap)
 {
     const float base = s.line.read_pos + 1.0f + 1.0f;
     const float pos = wrap_output_tap(static_cast<float>(
         std::fma(static_cast<double>(s.line.length), 1.0 - static_cast<double>(s.ratio), static_cast<double>(base))));
-    float ahead = std::floor(pos) - first_unwritten(s.line.write_index, s.unwritten);
+    float ahead = whole_part(pos) - first_unwritten(s.line.write_index, unwritten);
     ahead = ahead < 0.0f ? ahead + kSlotsF : ahead;
     tap = e.delay_line.read_cubic(pos);
-    return ahead >= static_cast<float>(s.unwritten) && ahead <= kUnwrappedReach;
+    return ahead >= static_cast<float>(unwritten) && ahead <= kUnwrappedReach;
 }
 
 // The front of a chunk of tap pairs: a line at rest, the LFO starting from
@@ -131,7 +134,7 @@ ZQ_VOICE_INLINE bool first_output_tap(const DelayEngine& e, const ChunkStart& s,
 // reads of each, at positions 2 slots apart, from one window of the line.
 // Sample 15's output tap is sample 0's of the next chunk.
 template <class L>
-ZQ_VOICE_INLINE bool paired_front(const DelayEngine& e, const ChunkStart& s, Front<L>& f)
+ZQ_VOICE_INLINE bool paired_front(const DelayEngine& e, const ChunkStart& s, std::uint32_t unwritten, Front<L>& f)
 {
     using H = typename L::H;
     const float* buffer = e.delay_line.buffer;
@@ -150,7 +153,7 @@ ZQ_VOICE_INLINE bool paired_front(const DelayEngine& e, const ChunkStart& s, Fro
                   eq(out_whole, add(Vec<H>::splat(out_first), twice))))) {
         return false; // a far ratio, a wrap or a rounding splits the window
     }
-    const float loop_first = std::floor(s.line.read_pos + 3.0f);
+    const float loop_first = whole_part(s.line.read_pos + 3.0f);
     H y[4];
     L::stride2_rows(buffer + static_cast<std::int32_t>(loop_first), y);
     const H loop_tap = cubic(y[0], y[1], y[2], y[3], Vec<H>::splat(s.line.read_pos + 3.0f - loop_first));
@@ -158,30 +161,28 @@ ZQ_VOICE_INLINE bool paired_front(const DelayEngine& e, const ChunkStart& s, Fro
     const H out_tap = cubic(y[0], y[1], y[2], y[3], sub(out_pos, out_whole));
     // The loop taps of a line at rest stay clear of the writes wherever
     // front() tries the chunk at all (loop_tap_in_chunk).
-    const H later = add(twice, Vec<H>::splat(static_cast<float>(s.unwritten + 2)));
-    if (!all(clear_of_writes(out_whole, first_unwritten(s.line.write_index, s.unwritten), later))) {
+    const H later = add(twice, Vec<H>::splat(static_cast<float>(unwritten + 2)));
+    if (!all(clear_of_writes(out_whole, first_unwritten(s.line.write_index, unwritten), later))) {
         return false;
     }
     float carry = s.carry;
-    if (!s.carried && !first_output_tap<L>(e, s, carry)) {
+    if (!s.carried && !first_output_tap<L>(e, s, unwritten, carry)) {
         return false;
     }
     f.loop_in_unit = all(le(magnitude(loop_tap), Vec<H>::splat(1.0f)));
     L::store_spread(f.loop, loop_tap);
     L::spread_shifted(out_tap, carry, f.out);
-    f.carry = L::last_pair(out_tap);
-    f.carried = true;
-    f.line = s.line;
-    f.line.read_pos += 16.0f;
-    f.line.write_index = chunk_after(s.line.write_index);
-    f.ratio = s.ratio;
+    f.next.carry = L::last_pair(out_tap);
+    f.next.carried = true;
+    f.next.line.read_pos = s.line.read_pos + 16.0f;
+    f.next.line.write_index = chunk_after(s.line.write_index);
     return true;
 }
 
 // The front of any other chunk: positions, lengths and ratios lane by lane,
 // each tap read on its own.
 template <class L>
-ZQ_VOICE_INLINE bool lane_front(const DelayEngine& e, const ChunkStart& s, Front<L>& f)
+ZQ_VOICE_INLINE bool lane_front(const DelayEngine& e, const ChunkStart& s, std::uint32_t unwritten, Front<L>& f)
 {
     using F = typename L::F;
     LineCursor c = s.line;
@@ -237,37 +238,44 @@ ZQ_VOICE_INLINE bool lane_front(const DelayEngine& e, const ChunkStart& s, Front
     F out_whole;
     const F loop_tap = L::taps16(e.delay_line.buffer, loop_pos, loop_whole);
     const F out_tap = L::taps16(e.delay_line.buffer, out_pos, out_whole);
-    const float first = first_unwritten(w0, s.unwritten);
-    const F later = add(iota, Vec<F>::splat(static_cast<float>(s.unwritten)));
+    const float first = first_unwritten(w0, unwritten);
+    const F later = add(iota, Vec<F>::splat(static_cast<float>(unwritten)));
     if (!all(both(clear_of_writes(loop_whole, first, later), clear_of_writes(out_whole, first, later)))) {
         return false;
     }
     f.loop_in_unit = all(le(magnitude(loop_tap), Vec<F>::splat(1.0f)));
     Vec<F>::store(f.loop, loop_tap);
     f.out = out_tap;
-    f.carried = false;
-    f.line = c;
-    f.ratio = r;
+    f.next.carried = false;
+    f.next.line = c;
+    f.next.ratio = r;
     return true;
 }
 
-// The front of a chunk with parameters p (checked when `check` says so).
-// False when the chunk cannot be staged (then nothing has changed).
+// The front of a chunk with parameters p (checked when `check` says so)
+// that starts at s, while `unwritten` samples before it (0, or a chunk
+// while the chunk before is still running) are not yet written. False when
+// the chunk cannot be staged.
 template <class L>
-ZQ_VOICE_INLINE bool front(const DelayEngine& e, const ChunkParams& p, bool check, const ChunkStart& s, Front<L>& f)
+ZQ_VOICE_INLINE bool front(const DelayEngine& e, const ChunkParams& p, bool check, const ChunkStart& s,
+                           std::uint32_t unwritten, Front<L>& f)
 {
-    if ((check && !finite_params(p)) || loop_tap_in_chunk(s.line, s.unwritten)) {
+    if ((check && !finite_params(p)) || loop_tap_in_chunk(s.line, unwritten)) {
         return false;
     }
     // Sixteen steps of the fixed LFO come back to its start, written as the
     // steps give it (a -0 start comes back as +0).
-    f.phase = DelayLine::next_lfo_phase(DelayLine::next_lfo_phase(s.phase, 1.0f), 1.0f);
-    // A chunk after a chunk of tap pairs starts where that one started.
-    if ((s.carried || (s.line.resting() && s.phase == 0.0f && ratio_at_rest(e, s.ratio))) &&
-        exact_reads(s.line.read_pos, 20.0f) && paired_front<L>(e, s, f)) {
-        return true;
+    f.next.phase = DelayLine::next_lfo_phase(DelayLine::next_lfo_phase(s.phase, 1.0f), 1.0f);
+    // A chunk after a chunk of tap pairs starts as that one started; the
+    // line stays at rest, and so does the smoother.
+    if (s.carried || (s.line.resting() && s.phase == 0.0f && ratio_at_rest(e, s.ratio))) {
+        f.next.line = s.line;
+        f.next.ratio = s.ratio;
+        if (exact_reads(s.line.read_pos, 20.0f) && paired_front<L>(e, s, unwritten, f)) {
+            return true;
+        }
     }
-    return lane_front<L>(e, s, f);
+    return lane_front<L>(e, s, unwritten, f);
 }
 
 // The recursions' registers: the loop filters, and the four sections'
@@ -283,10 +291,10 @@ struct Filters {
 };
 
 // Samples J... of the loop filters (lowpass, low-cut, their difference the
-// loop signal; each clipped unless its clip is proven idle) and the same
-// samples of the chunk before's damping: the two recursions step by step
-// side by side.
-template <class L, bool kClipLowpass, bool kClipLowCut, int... J>
+// loop signal; each clipped unless its clip is proven idle) and, with
+// kDamp, the same samples of the chunk before's damping: the two recursions
+// step by step side by side.
+template <class L, bool kClipLowpass, bool kClipLowCut, bool kDamp, int... J>
 ZQ_VOICE_INLINE void filter_steps(const float* taps, Filters<L>& r, typename L::Acc& loop,
                                   typename L::DampCols& cols, std::integer_sequence<int, J...>)
 {
@@ -300,8 +308,10 @@ ZQ_VOICE_INLINE void filter_steps(const float* taps, Filters<L>& r, typename L::
             r.lc = L::clip(r.lc);
         }
         loop.template put<I>(L::difference(r.lp, r.lc));
-        r.damp = L::pole4(r.damp_coef, r.damp, cols.template col<I>());
-        cols.template put<I>(r.damp);
+        if constexpr (kDamp) {
+            r.damp = L::pole4(r.damp_coef, r.damp, cols.template col<I>());
+            cols.template put<I>(r.damp);
+        }
     };
     (step(std::integral_constant<int, J>{}), ...);
 }
@@ -343,27 +353,27 @@ ZQ_VOICE_INLINE void write_chunk(DelayLine& line, std::uint64_t w0, const typena
 // `cols` for its damping. The input is read before the outputs are written
 // (they may share a buffer).
 template <class L>
-ZQ_VOICE_INLINE void feed_forward(DelayEngine& e, const ChunkParams& p, const typename L::F& loop,
-                                  const typename L::F& out_tap, const float* in, float* out_1, float* out_2,
-                                  std::uint64_t w0, const std::uint64_t (&pos)[DelayEngine::kDiffuserCount],
-                                  typename L::DampCols& cols)
+ZQ_VOICE_INLINE void feed_forward(DelayLine& line, const Sections& sec, const ChunkParams& p,
+                                  const typename L::F& loop, const typename L::F& out_tap, const float* in,
+                                  float* out_1, float* out_2, std::uint64_t w0,
+                                  const std::uint32_t (&pos)[DelayEngine::kDiffuserCount], typename L::DampCols& cols)
 {
     using F = typename L::F;
     const F x = Vec<F>::loadu(in);
     const F wet = keep(lt(magnitude(x), Vec<F>::splat(kWetInputBound)), x);
     F v[DelayEngine::kDiffuserCount];
-    F d = load_section<L>(e.diffusers[0], pos[0]);
+    F d = load_section<L>(sec, 0, pos[0]);
     v[0] = fmadd(loop, Vec<F>::splat(p.feedback), fmadd(Vec<F>::splat(-p.coef[0]), d, wet));
     F y = fmadd(Vec<F>::splat(p.coef[0]), v[0], d);
 #pragma GCC unroll 4
     for (int k = 1; k < DelayEngine::kDiffuserCount; ++k) {
-        d = load_section<L>(e.diffusers[k], pos[k]);
+        d = load_section<L>(sec, k, pos[k]);
         v[k] = fmadd(Vec<F>::splat(-p.coef[k]), d, y);
         y = fmadd(Vec<F>::splat(p.coef[k]), v[k], d);
     }
     Vec<F>::storeu(out_1, fmadd(loop, Vec<F>::splat(p.loop_g1), fmadd(out_tap, Vec<F>::splat(p.tap_g1), x)));
     Vec<F>::storeu(out_2, fmadd(loop, Vec<F>::splat(p.loop_g2), fmadd(out_tap, Vec<F>::splat(p.tap_g2), x)));
-    write_chunk<L>(e.delay_line, w0, y);
+    write_chunk<L>(line, w0, y);
     cols.load(v);
 }
 

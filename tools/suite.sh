@@ -33,12 +33,11 @@ aarch64)
     bash "$src/tests/fuzz/compare_arch.sh" "$native" "$dir"
     ;;
 fuzz)
-    # The library built by clang with coverage and sanitizers (the staged
-    # chunk left out, whose bits the equivalence tests hold to the per-sample
-    # voice), the corpus replayed under full instrumentation, then a bounded
-    # coverage-guided run.
+    # The library built by clang with coverage and sanitizers, every voice
+    # build held to the per-sample voice's bits: the corpus replayed under
+    # full instrumentation, then a bounded coverage-guided run.
     cmake -S "$src" -B "$dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DZQ_FUZZ=ON \
-        -DCMAKE_C_COMPILER=clang-14 -DCMAKE_CXX_COMPILER=clang++-14 -DZQ_FUZZ_SECONDS="${ZQ_FUZZ_SECONDS:-60}"
+        -DCMAKE_C_COMPILER=clang-16 -DCMAKE_CXX_COMPILER=clang++-16 -DZQ_FUZZ_SECONDS="${ZQ_FUZZ_SECONDS:-60}"
     cmake --build "$dir" -j"$jobs"
     ctest --test-dir "$dir" --output-on-failure
     cmake --build "$dir" --target fuzz

@@ -23,6 +23,11 @@
 //    are required as well.
 //  * Instantiation at every plain rate in [8 kHz, 768 kHz] with the full
 //    feature set must succeed (otherwise those rates would go untested).
+//  * Every build of the voice gives the same bits (with -DZQ_FUZZ_DIFFERENTIAL,
+//    linked against the test build of the engine): one twin runs each
+//    instruction-set build and path the processor has in turn, the other the
+//    baseline per-sample voice; their outputs and every bit of their engines'
+//    state must agree after every run().
 //
 // Plug-in location: environment variable ZQ_PLUGIN_SO, else the compile
 // definition ZQ_PLUGIN_SO_DEFAULT. With -DZQ_FUZZ_STATIC_PLUGIN the plug-in's
@@ -80,6 +85,11 @@
 
 #ifdef ZQ_FUZZ_STATIC_PLUGIN
 extern "C" const LV2_Descriptor* lv2_descriptor(uint32_t index);
+#endif
+#ifdef ZQ_FUZZ_DIFFERENTIAL
+#include "dsp/voice_kernels.hpp"
+#include "engine_bits.hpp"
+#include "plugin/plugin_instance.hpp"
 #endif
 
 namespace {
@@ -143,6 +153,17 @@ void trace(const char* fmt, ...) {
   std::fputs("\n", stderr);
   va_end(ap);
 }
+
+#ifdef ZQ_FUZZ_DIFFERENTIAL
+// The routes twin 0 takes in turn; twin 1 keeps the default, the baseline
+// per-sample voice.
+struct Route {
+  zq::voice_kernels::Isa isa = zq::voice_kernels::Isa::kBaseline;
+  zq::voice_kernels::Path path = zq::voice_kernels::Path::kReference;
+};
+std::vector<Route> g_routes;
+size_t g_next_route = 0;
+#endif
 
 // ---------------------------------------------------------------- input ----
 class Reader {
@@ -566,8 +587,21 @@ void run_block(Harness& hs, Pair& p, uint32_t n, uint8_t kind, uint32_t seed, bo
   for (int t = 0; t < 2; ++t) {
     trace("  [%p] run(%u) kind=%u place=%s routing=%u", p.twin[t].h, n, kind % 20, at_end ? "end" : "start",
           unsigned(p.routing));
+#ifdef ZQ_FUZZ_DIFFERENTIAL
+    const Route r = t == 0 ? g_routes[g_next_route++ % g_routes.size()] : Route{};
+    zq::voice_kernels::select_route(r.isa, r.path);
+#endif
     g_desc->run(p.twin[t].h, n);
   }
+#ifdef ZQ_FUZZ_DIFFERENTIAL
+  zq::voice_kernels::select_load_time_route();
+  const Route& r = g_routes[(g_next_route - 1) % g_routes.size()];
+  const auto engine = [&](int t) { return static_cast<const zq::PluginInstance*>(p.twin[t].h)->engine; };
+  if (const char* what = zq_test::state_difference(*engine(0), *engine(1)))
+    fail("twin instances differ: %s on the %s %s voice, against the baseline per-sample voice (n=%u, clock=%llu)",
+         what, zq::voice_kernels::isa_name(r.isa), r.path == zq::voice_kernels::Path::kFast ? "staged" : "per-sample",
+         n, (unsigned long long)p.clock);
+#endif
 
   for (int t = 0; t < 2; ++t) {
     check_fences(p, t);
@@ -641,6 +675,12 @@ void load_plugin() {
   for (uint32_t i : {1u, 2u, 255u, 0x7FFFFFFFu, 0xFFFFFFFFu})
     if (fn(i) != nullptr && fn(i)->URI && std::strcmp(fn(i)->URI, kUri) == 0) fail("descriptor %u repeats the URI", i);
   g_features = new Features;
+#ifdef ZQ_FUZZ_DIFFERENTIAL
+  namespace vk = zq::voice_kernels;
+  for (const vk::Isa isa : {vk::Isa::kBaseline, vk::Isa::kAvx2, vk::Isa::kAvx512, vk::Isa::kNeon})
+    for (const vk::Path path : {vk::Path::kFast, vk::Path::kReference})
+      if (vk::isa_available(isa)) g_routes.push_back({isa, path});
+#endif
 }
 
 }  // namespace

@@ -11,8 +11,10 @@
 # also works, guided by the harness' coverage only and checked through the
 # guard pages and properties alone.
 #
-# The harness is compiled here with clang++ (Debian packages clang-14 and
-# libclang-rt-14-dev) unless ZQ_FUZZ_BIN points to a built one. The seed
+# The harness is compiled here with clang++ (Debian packages clang-16,
+# libclang-rt-16-dev and libfuzzer-16-dev) unless ZQ_FUZZ_BIN points to a built
+# one, such as the build's own, which also holds every voice build to the
+# per-sample voice's bits. The seed
 # corpus is copied to a scratch working corpus, so the checked-in seeds stay
 # as generated. Any finding is written to $ZQ_FUZZ_OUT (default
 # build-fuzz/fuzz-out) as crash-*, and the script exits non-zero.
@@ -37,9 +39,9 @@ mkdir -p "$out/work-corpus"
 
 bin="${ZQ_FUZZ_BIN:-}"
 if [[ -z "$bin" ]]; then
-  cxx="$(command -v clang++-14 || command -v clang++ || true)"
+  cxx="$(command -v clang++-16 || command -v clang++ || true)"
   if [[ -z "$cxx" ]]; then
-    echo "run_fuzz.sh: clang++ not found (apt-get install clang-14 libclang-rt-14-dev)" >&2
+    echo "run_fuzz.sh: clang++ not found (apt-get install clang-16 libclang-rt-16-dev libfuzzer-16-dev)" >&2
     exit 2
   fi
   bin="$out/fuzz_plugin"
