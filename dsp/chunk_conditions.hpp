@@ -43,52 +43,23 @@ constexpr float kSlotsF = DelayLine::kSlotsF;
 constexpr float kUnwrappedReach = static_cast<float>(DelayLine::kSlots - DelayLine::kCubicTaps);
 static_assert(Diffuser::kMinSearchStart >= kLanes, "set-up gives every section at least a chunk");
 
-// The scalar state of the line, advanced as write_sample and advance do.
-struct LineCursor {
-    float read_pos;
-    std::uint64_t write_index;
-    std::uint64_t length;
-    std::uint64_t glide_target;
-    std::uint64_t pending_length;
-    bool gliding;
-    float speed;
+// One sample's move of the line's positions: write_sample's move of the
+// write index, then DelayLine::advance.
+ZQ_VOICE_INLINE void step(LinePositions& c)
+{
+    if (++c.write_index >= DelayLine::kSlots) {
+        c.write_index = 0;
+    }
+    c.advance();
+}
 
-    ZQ_VOICE_INLINE void load(const DelayLine& l)
-    {
-        read_pos = l.read_pos;
-        write_index = l.write_index;
-        length = l.length;
-        glide_target = l.glide_target;
-        pending_length = l.pending_length;
-        gliding = l.gliding;
-        speed = l.speed;
-    }
-    ZQ_VOICE_INLINE void store(DelayLine& l) const
-    {
-        l.read_pos = read_pos;
-        l.write_index = write_index;
-        l.length = length;
-        l.glide_target = glide_target;
-        l.pending_length = pending_length;
-        l.gliding = gliding;
-        l.speed = speed;
-    }
-    // write_sample's move of the write index, then DelayLine::advance.
-    ZQ_VOICE_INLINE void step()
-    {
-        if (++write_index >= DelayLine::kSlots) {
-            write_index = 0;
-        }
-        DelayLine::advance_positions(*this);
-    }
-    // A line at rest: the read position moves by exactly 1.0 per sample.
-    ZQ_VOICE_INLINE bool resting() const { return !gliding && pending_length == 0 && speed == 1.0f; }
-};
+// A line at rest: its read position moves by exactly 1.0 per sample.
+ZQ_VOICE_INLINE bool resting(const LinePositions& c) { return !c.gliding && c.pending_length == 0 && c.speed == 1.0f; }
 
 // Where a chunk's samples start: the line, the LFO, the smoother, and the
 // first sample's output tap when the chunk before has read it.
 struct ChunkStart {
-    LineCursor line;
+    LinePositions line;
     float phase;
     float ratio;
     float carry;
@@ -106,7 +77,7 @@ struct VoiceState {
 
     ZQ_VOICE_INLINE void load(const DelayEngine& e)
     {
-        start.line.load(e.delay_line);
+        start.line = e.delay_line;
         start.phase = e.delay_line.lfo_phase;
         start.ratio = e.ratio_state;
         start.carried = false;
@@ -119,7 +90,7 @@ struct VoiceState {
     }
     ZQ_VOICE_INLINE void store(DelayEngine& e) const
     {
-        start.line.store(e.delay_line);
+        static_cast<LinePositions&>(e.delay_line) = start.line;
         e.delay_line.lfo_phase = start.phase;
         e.ratio_state = start.ratio;
         e.lp_state = lp;
@@ -205,19 +176,14 @@ ZQ_VOICE_INLINE bool exact_reads(float read_pos, float n)
 // no chunk there is even tried.
 constexpr std::uint64_t kNearFirst = 4;
 constexpr std::uint64_t kNearLast = 22;
-ZQ_VOICE_INLINE bool loop_tap_in_chunk(const LineCursor& c, std::uint32_t wb)
+ZQ_VOICE_INLINE bool loop_tap_in_chunk(const LinePositions& c, std::uint32_t wb)
 {
-    return c.resting() && c.length >= kNearFirst && c.length <= kNearLast + wb;
+    return resting(c) && c.length >= kNearFirst && c.length <= kNearLast + wb;
 }
 
 ZQ_VOICE_INLINE std::uint64_t chunk_after(std::uint64_t w)
 {
     return w + kLanes >= DelayLine::kSlots ? w + kLanes - DelayLine::kSlots : w + kLanes;
-}
-
-ZQ_VOICE_INLINE std::uint32_t section_after(std::uint32_t length, std::uint32_t pos)
-{
-    return pos + kLanes >= length ? pos + kLanes - length : pos + kLanes;
 }
 
 // Lanes whose four slots (mirror slots mapped to the slots they mirror) are

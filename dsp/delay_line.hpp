@@ -7,23 +7,11 @@
 
 namespace zq {
 
-// The long memory: 24000 slots (0.5 s at 48 kHz), a write index that moves one
-// slot per sample and a fractional read position that normally moves one slot
-// per sample too. A new length is reached by a glide: the read position runs at
-// 0.7 or 1.4 slots per sample until its distance to the write index equals the
-// requested length, bending the pitch of the echoes like a moved tape head.
-struct DelayLine {
+// Where the delay line writes and reads, and its glide: what moves every
+// sample whatever the signal, so that a copy can run ahead of the line.
+struct LinePositions {
     static constexpr std::uint64_t kSlots = 24000;
     static constexpr float kSlotsF = 24000.0f;
-
-    // The cubic read takes slots n .. n + 3 for an integer part n of at most
-    // kSlots + 1, so slots kSlots .. kSlots + 4 mirror slots 0 .. 4 and the read
-    // never wraps.
-    static constexpr std::uint64_t kMaxReadIndex = kSlots + 1;
-    static constexpr std::uint64_t kCubicTaps = 4;
-    static constexpr std::uint64_t kMirror = kMaxReadIndex + kCubicTaps - kSlots;
-    static_assert(kMirror == 5, "the mirror holds the reach of the four-point read");
-
     static constexpr float kSlowSpeed = 0.7f; // lengthening
     static constexpr float kFastSpeed = 1.4f; // shortening
 
@@ -34,8 +22,57 @@ struct DelayLine {
     std::uint64_t pending_length = 0;
     bool gliding = false;
     float speed = 1.0f;
-    float mod_depth = 1.0f;
-    float lfo_inc = 1.0f;
+
+    // The glide step, then the move of the read position. Must follow this
+    // sample's write: the distance is measured from the advanced write index to
+    // the read position that this sample read at.
+    ZQ_VOICE_INLINE void advance()
+    {
+        const float r = read_pos;
+        if (gliding) {
+            const std::uint64_t w = write_index;
+            std::int64_t d = static_cast<std::int64_t>(w) - static_cast<std::int64_t>(r);
+            // A read position in [w, w + 1) measures a full lap, never 0.
+            if (!(static_cast<float>(w) > r)) {
+                d += static_cast<std::int64_t>(kSlots);
+            }
+            length = static_cast<std::uint64_t>(d);
+            if (length == glide_target) {
+                gliding = false;
+                speed = 1.0f;
+            }
+        } else if (pending_length != 0) {
+            glide_target = pending_length;
+            // An equal request also shortens: it runs a lap unless the very
+            // next check already measures it.
+            speed = pending_length > length ? kSlowSpeed : kFastSpeed;
+            gliding = true;
+            pending_length = 0;
+        }
+        float next = r + speed;
+        if (!(next < kSlotsF)) {
+            next -= kSlotsF;
+        }
+        read_pos = next;
+    }
+};
+
+// The long memory: 24000 slots (0.5 s at 48 kHz), a write index that moves one
+// slot per sample and a fractional read position that normally moves one slot
+// per sample too. A new length is reached by a glide: the read position runs at
+// 0.7 or 1.4 slots per sample until its distance to the write index equals the
+// requested length, bending the pitch of the echoes like a moved tape head.
+struct DelayLine : LinePositions {
+    // The cubic read takes slots n .. n + 3 for an integer part n of at most
+    // kSlots + 1, so slots kSlots .. kSlots + 4 mirror slots 0 .. 4 and the read
+    // never wraps.
+    static constexpr std::uint64_t kMaxReadIndex = kSlots + 1;
+    static constexpr std::uint64_t kCubicTaps = 4;
+    static constexpr std::uint64_t kMirror = kMaxReadIndex + kCubicTaps - kSlots;
+    static_assert(kMirror == 5, "the mirror holds the reach of the four-point read");
+
+    float mod_depth = 1.0f; // fixed at 1: nothing changes it after set-up
+    float lfo_inc = 1.0f;   // fixed at 1: nothing changes it after set-up
     float lfo_phase = 0.0f;
     float buffer[kSlots + kMirror] = {};
 
@@ -97,44 +134,6 @@ struct DelayLine {
         if (++write_index >= kSlots) {
             write_index = 0;
         }
-    }
-
-    // The glide step, then the move of the read position. Must follow this
-    // sample's write: the distance is measured from the advanced write index to
-    // the read position that this sample read at.
-    ZQ_VOICE_INLINE void advance() { advance_positions(*this); }
-
-    // The same on any record with the line's position and glide fields: the
-    // line itself, or a copy that runs ahead of it.
-    template <typename Positions>
-    ZQ_VOICE_INLINE static void advance_positions(Positions& p)
-    {
-        const float r = p.read_pos;
-        if (p.gliding) {
-            const std::uint64_t w = p.write_index;
-            std::int64_t d = static_cast<std::int64_t>(w) - static_cast<std::int64_t>(r);
-            // A read position in [w, w + 1) measures a full lap, never 0.
-            if (!(static_cast<float>(w) > r)) {
-                d += static_cast<std::int64_t>(kSlots);
-            }
-            p.length = static_cast<std::uint64_t>(d);
-            if (p.length == p.glide_target) {
-                p.gliding = false;
-                p.speed = 1.0f;
-            }
-        } else if (p.pending_length != 0) {
-            p.glide_target = p.pending_length;
-            // An equal request also shortens: it runs a lap unless the very
-            // next check already measures it.
-            p.speed = p.pending_length > p.length ? kSlowSpeed : kFastSpeed;
-            p.gliding = true;
-            p.pending_length = 0;
-        }
-        float next = r + p.speed;
-        if (!(next < kSlotsF)) {
-            next -= kSlotsF;
-        }
-        p.read_pos = next;
     }
 };
 

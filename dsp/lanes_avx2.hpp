@@ -13,23 +13,21 @@
 namespace zq {
 namespace {
 
-// ---- Native operations on 8 lanes, each lane exactly as the scalar operation.
+// ---- Native operations on 8 lanes, each lane exactly the scalar operation;
+// masks have every bit of a lane set where the (ordered) comparison holds.
 ZQ_VOICE_INLINE __m256 add(__m256 a, __m256 b) { return _mm256_add_ps(a, b); }
 ZQ_VOICE_INLINE __m256 sub(__m256 a, __m256 b) { return _mm256_sub_ps(a, b); }
 ZQ_VOICE_INLINE __m256 mul(__m256 a, __m256 b) { return _mm256_mul_ps(a, b); }
-// a * b + c, one rounding.
-ZQ_VOICE_INLINE __m256 fmadd(__m256 a, __m256 b, __m256 c) { return _mm256_fmadd_ps(a, b, c); }
+ZQ_VOICE_INLINE __m256 fmadd(__m256 a, __m256 b, __m256 c) { return _mm256_fmadd_ps(a, b, c); } // a b + c
 ZQ_VOICE_INLINE __m256 magnitude(__m256 a) { return _mm256_andnot_ps(_mm256_set1_ps(-0.0f), a); }
-// Masks: all bits of a lane set where the (ordered) comparison holds.
 ZQ_VOICE_INLINE __m256 lt(__m256 a, __m256 b) { return _mm256_cmp_ps(a, b, _CMP_LT_OQ); }
 ZQ_VOICE_INLINE __m256 le(__m256 a, __m256 b) { return _mm256_cmp_ps(a, b, _CMP_LE_OQ); }
 ZQ_VOICE_INLINE __m256 ge(__m256 a, __m256 b) { return _mm256_cmp_ps(a, b, _CMP_GE_OQ); }
 ZQ_VOICE_INLINE __m256 eq(__m256 a, __m256 b) { return _mm256_cmp_ps(a, b, _CMP_EQ_OQ); }
 ZQ_VOICE_INLINE __m256 both(__m256 m, __m256 n) { return _mm256_and_ps(m, n); }
-// a where the mask is set, +0 elsewhere.
-ZQ_VOICE_INLINE __m256 keep(__m256 m, __m256 a) { return _mm256_and_ps(m, a); }
+ZQ_VOICE_INLINE __m256 keep(__m256 m, __m256 a) { return _mm256_and_ps(m, a); } // a where m, else +0
 ZQ_VOICE_INLINE bool all(__m256 m) { return _mm256_movemask_ps(m) == 0xFF; }
-// The integer part of a non-negative position (below 2^31), as a float.
+// The integer part of a non-negative position, as a float.
 ZQ_VOICE_INLINE __m256 trunc_whole(__m256 a) { return _mm256_cvtepi32_ps(_mm256_cvttps_epi32(a)); }
 
 // (float) fma((double) length, 1.0 - (double) ratio, (double) base), lane by
@@ -66,7 +64,7 @@ struct Vec<__m256> {
     ZQ_VOICE_INLINE static void storeu(float* p, __m256 a) { _mm256_storeu_ps(p, a); }
 };
 
-// A 4 x 4 transpose in each 128-bit half: rows of four become columns.
+// A 4 x 4 transpose in each 128-bit half: four rows become four columns.
 ZQ_VOICE_INLINE void transpose_halves(__m256 (&r)[4])
 {
     const __m256 t0 = _mm256_unpacklo_ps(r[0], r[1]);
@@ -79,13 +77,14 @@ ZQ_VOICE_INLINE void transpose_halves(__m256 (&r)[4])
     r[3] = _mm256_shuffle_ps(t1, t3, 0xEE);
 }
 
-// What the AVX2 and AVX-512 layers share: tap pairs in 256-bit registers,
-// and the damping of the four sections in one 128-bit register.
+// What the AVX2 and AVX-512 layers share: tap pairs in a 256-bit register,
+// the four sections' damping in a 128-bit one.
 struct X86Common {
     using H = __m256;
     using Col = __m128; // sample j of the four sections
-    // The pair each lane of an H holds: the order in which the 128-bit
-    // shuffles below leave them, kept throughout.
+
+    // The pair each lane of an H holds: the order the 128-bit shuffles
+    // below leave them in, kept throughout.
     static constexpr float kPairOf[8] = {0, 1, 4, 5, 2, 3, 6, 7};
 
     ZQ_VOICE_INLINE static float first_lane(H a) { return _mm256_cvtss_f32(a); }
@@ -103,16 +102,13 @@ struct X86Common {
         y[2] = _mm256_shuffle_ps(c, d, 0x88);
         y[3] = _mm256_shuffle_ps(c, d, 0xDD);
     }
-
     // Pair m's value for samples 2m and 2m + 1, into memory.
     ZQ_VOICE_INLINE static void store_spread(float* out, H v)
     {
         _mm256_store_ps(out, _mm256_unpacklo_ps(v, v));
         _mm256_store_ps(out + 8, _mm256_unpackhi_ps(v, v));
     }
-
-    // From pairs O1..O8 (pair m holding O(m + 1)) and O0: samples
-    // O0 O1 O1 O2 O2 .. O7 O7 O8, both halves of a chunk.
+    // From pairs holding O1..O8, and O0: O0 O1 O1 O2 O2 .. O7 O7 O8, as two halves.
     ZQ_VOICE_INLINE static void spread_shifted(H v, float o0, __m256& lo, __m256& hi)
     {
         lo = _mm256_blend_ps(_mm256_permutevar8x32_ps(v, _mm256_setr_epi32(0, 0, 0, 1, 1, 4, 4, 5)),
@@ -130,9 +126,12 @@ struct Avx2Lanes : X86Common {
     using F = Pack<__m256, 2>; // the 16 samples of a chunk
     using R = __m256;          // one sample of the loop filters, in every lane
 
-    ZQ_VOICE_INLINE static void spread_shifted(H v, float o0, F& out) { X86Common::spread_shifted(v, o0, out.v[0], out.v[1]); }
+    ZQ_VOICE_INLINE static void spread_shifted(H v, float o0, F& out)
+    {
+        X86Common::spread_shifted(v, o0, out.v[0], out.v[1]);
+    }
 
-    // Taps at 16 positions in [0, 24002), each read on its own: one 4-slot
+    // Taps at 16 positions in [0, 24000), each read on its own: one 4-slot
     // load per lane, then 4 x 4 transposes. `whole` receives the integer parts.
     ZQ_VOICE_INLINE static F taps16(const float* buffer, const F& pos, F& whole)
     {
@@ -168,18 +167,13 @@ struct Avx2Lanes : X86Common {
         template <int J>
         ZQ_VOICE_INLINE void put(R x)
         {
-            if constexpr (J % 8 == 0) {
-                a[J / 8] = x;
-            } else {
-                a[J / 8] = _mm256_blend_ps(a[J / 8], x, 1 << (J % 8));
-            }
+            a[J / 8] = J % 8 == 0 ? x : _mm256_blend_ps(a[J / 8], x, 1 << (J % 8));
         }
         ZQ_VOICE_INLINE F get() const { return {{a[0], a[1]}}; }
     };
 
-    // ---- The damping of the four sections, one sample (column) at a time.
-    // The columns wait in memory: sixteen registers hold the filters'
-    // constants and states, not another chunk.
+    // ---- The damping, one sample (a column of the four sections) at a time.
+    // The columns wait in memory: the 16 registers hold the filters.
     struct DampCols {
         alignas(32) float c[2][4][8]; // [half][j % 4]: columns j and j + 4 of the half, side by side
         ZQ_VOICE_INLINE void load(const F (&v)[4])
@@ -205,10 +199,8 @@ struct Avx2Lanes : X86Common {
         ZQ_VOICE_INLINE void rows(F (&w)[4]) const
         {
             for (int h = 0; h < 2; ++h) {
-                __m256 r[4];
-                for (int j = 0; j < 4; ++j) {
-                    r[j] = _mm256_load_ps(c[h][j]);
-                }
+                __m256 r[4] = {_mm256_load_ps(c[h][0]), _mm256_load_ps(c[h][1]), _mm256_load_ps(c[h][2]),
+                               _mm256_load_ps(c[h][3])};
                 transpose_halves(r);
                 for (int s = 0; s < 4; ++s) {
                     w[s].v[h] = r[s];

@@ -19,10 +19,7 @@ ZQ_VOICE_INLINE __m512 add(__m512 a, __m512 b) { return _mm512_add_ps(a, b); }
 ZQ_VOICE_INLINE __m512 sub(__m512 a, __m512 b) { return _mm512_sub_ps(a, b); }
 ZQ_VOICE_INLINE __m512 mul(__m512 a, __m512 b) { return _mm512_mul_ps(a, b); }
 ZQ_VOICE_INLINE __m512 fmadd(__m512 a, __m512 b, __m512 c) { return _mm512_fmadd_ps(a, b, c); }
-ZQ_VOICE_INLINE __m512 magnitude(__m512 a)
-{
-    return _mm512_castsi512_ps(_mm512_and_si512(_mm512_castps_si512(a), _mm512_set1_epi32(0x7fffffff)));
-}
+ZQ_VOICE_INLINE __m512 magnitude(__m512 a) { return _mm512_abs_ps(a); }
 ZQ_VOICE_INLINE __mmask16 lt(__m512 a, __m512 b) { return _mm512_cmp_ps_mask(a, b, _CMP_LT_OQ); }
 ZQ_VOICE_INLINE __mmask16 le(__m512 a, __m512 b) { return _mm512_cmp_ps_mask(a, b, _CMP_LE_OQ); }
 ZQ_VOICE_INLINE __mmask16 ge(__m512 a, __m512 b) { return _mm512_cmp_ps_mask(a, b, _CMP_GE_OQ); }
@@ -75,7 +72,7 @@ struct Avx512Lanes : X86Common {
                                          _mm_set_ss(o0));
     }
 
-    // Taps at 16 positions in [0, 24002): where they lie within one window
+    // Taps at 16 positions in [0, 24000): where they lie within one window
     // of 32 slots (taps that advance with the lanes), two loads and
     // two-source permutes; otherwise gathers.
     ZQ_VOICE_INLINE static F taps16(const float* buffer, F pos, F& whole)
@@ -109,8 +106,8 @@ struct Avx512Lanes : X86Common {
     // The difference is the overwritten operand (c (s - x) and (s - x) c are
     // the same product), so the coefficient's register needs no copy.
     ZQ_VOICE_INLINE static R pole(R c, R s, R x) { return _mm_fmadd_ss(_mm_sub_ss(s, x), c, x); }
-    // clip_unit in one instruction, for the finite values of the staged
-    // chain: the smaller magnitude of x and 1 with the sign of x.
+    // clip_unit in one instruction for finite values: the smaller magnitude
+    // of x and 1 with the sign of x.
     ZQ_VOICE_INLINE static R clip(R x) { return _mm_range_ss(x, _mm_set_ss(1.0f), 0x02); }
     ZQ_VOICE_INLINE static R difference(R a, R b) { return _mm_sub_ss(a, b); }
     // Each sample's loop signal shifts in from the top: after 16, sample J
@@ -142,19 +139,13 @@ struct Avx512Lanes : X86Common {
         F c[4]; // [j % 4]: columns j, j + 4, j + 8, j + 12 in the four blocks
         ZQ_VOICE_INLINE void load(const F (&v)[4])
         {
-            for (int s = 0; s < 4; ++s) {
-                c[s] = v[s];
-            }
+            c[0] = v[0], c[1] = v[1], c[2] = v[2], c[3] = v[3];
             transpose_blocks(c);
         }
         template <int J>
         ZQ_VOICE_INLINE Col col() const
         {
-            if constexpr (J < 4) {
-                return _mm512_castps512_ps128(c[J % 4]);
-            } else {
-                return _mm512_extractf32x4_ps(c[J % 4], J / 4);
-            }
+            return J < 4 ? _mm512_castps512_ps128(c[J % 4]) : _mm512_extractf32x4_ps(c[J % 4], J / 4);
         }
         template <int J>
         ZQ_VOICE_INLINE void put(Col x)
@@ -163,11 +154,8 @@ struct Avx512Lanes : X86Common {
         }
         ZQ_VOICE_INLINE void rows(F (&w)[4]) const
         {
-            F r[4] = {c[0], c[1], c[2], c[3]};
-            transpose_blocks(r);
-            for (int s = 0; s < 4; ++s) {
-                w[s] = r[s];
-            }
+            w[0] = c[0], w[1] = c[1], w[2] = c[2], w[3] = c[3];
+            transpose_blocks(w);
         }
     };
 };

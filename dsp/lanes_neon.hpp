@@ -14,11 +14,11 @@
 namespace zq {
 namespace {
 
-// ---- Native operations on 4 lanes, each lane exactly as the scalar operation.
+// ---- Native operations on 4 lanes, each lane exactly the scalar operation;
+// masks have every bit of a lane set where the comparison holds.
 ZQ_VOICE_INLINE float32x4_t add(float32x4_t a, float32x4_t b) { return vaddq_f32(a, b); }
 ZQ_VOICE_INLINE float32x4_t sub(float32x4_t a, float32x4_t b) { return vsubq_f32(a, b); }
 ZQ_VOICE_INLINE float32x4_t mul(float32x4_t a, float32x4_t b) { return vmulq_f32(a, b); }
-// a * b + c, one rounding.
 ZQ_VOICE_INLINE float32x4_t fmadd(float32x4_t a, float32x4_t b, float32x4_t c) { return vfmaq_f32(c, a, b); }
 ZQ_VOICE_INLINE float32x4_t magnitude(float32x4_t a) { return vabsq_f32(a); }
 ZQ_VOICE_INLINE uint32x4_t lt(float32x4_t a, float32x4_t b) { return vcltq_f32(a, b); }
@@ -109,7 +109,7 @@ struct NeonLanes {
         out.v[3] = vextq_f32(z2, z3, 3);
     }
 
-    // Taps at 16 positions in [0, 24002), each read on its own: one 4-slot
+    // Taps at 16 positions in [0, 24000), each read on its own: one 4-slot
     // load per lane, then 4 x 4 transposes.
     ZQ_VOICE_INLINE static F taps16(const float* buffer, const F& pos, F& whole)
     {
@@ -155,8 +155,8 @@ struct NeonLanes {
         ZQ_VOICE_INLINE F get() const { return {{a[0], a[1], a[2], a[3]}}; }
     };
 
-    // ---- The damping of the four sections, one sample (column) at a time;
-    // interleaving stores and loads turn rows into columns and back.
+    // ---- The damping, one sample (a column of the four sections) at a
+    // time; interleaving stores and loads turn rows into columns and back.
     ZQ_VOICE_INLINE static Col col_load(const float* p) { return vld1q_f32(p); }
     ZQ_VOICE_INLINE static void col_store(float* p, Col c) { vst1q_f32(p, c); }
     ZQ_VOICE_INLINE static Col pole4(Col c, Col s, Col x) { return vfmaq_f32(x, vsubq_f32(s, x), c); }

@@ -8,6 +8,7 @@
 // written (the chunk is staged on its own); a chunk whose front fails again
 // runs per sample, and the chunks after it start over.
 
+#include <algorithm>
 #include <cstdint>
 #include <utility>
 
@@ -20,7 +21,7 @@ namespace {
 // The next chunk's front sits after this many of the filter steps, in
 // program order: its loads start at once all the same, while the filter
 // steps, older, keep their priority on the execution ports.
-constexpr int kFrontAt = 12;
+constexpr int kFrontAt = 6;
 
 template <int kFrom, int... J>
 constexpr std::integer_sequence<int, (kFrom + J)...> shifted(std::integer_sequence<int, J...>)
@@ -56,14 +57,14 @@ struct Pipeline {
         return finite_states(e, s) && (params != nullptr || finite_params(own));
     }
 
-    // What the sections store over the chunk that started at `pos`.
-    ZQ_VOICE_INLINE void store_damped(const typename L::DampCols& cols, const std::uint32_t (&pos)[kSections]) const
+    // What the sections store over a chunk.
+    ZQ_VOICE_INLINE void store_damped(const typename L::DampCols& cols, const SectionSpan& span) const
     {
         F w[kSections];
         cols.rows(w);
 #pragma GCC unroll 4
         for (int k = 0; k < kSections; ++k) {
-            save_section<L>(sec, k, pos[k], w[k]);
+            sec.save(span, k, w[k]);
         }
     }
 
@@ -71,21 +72,21 @@ struct Pipeline {
     // its filters if `more`, and with kDamp the chunk before's damping too.
     // Returns whether the next front could be read so early.
     template <bool kClipLowpass, bool kDamp>
-    ZQ_VOICE_INLINE bool staged_chunk(std::uint32_t k, bool more, const Front<L>& f, Front<L>& g, Filters<L>& r,
-                                      typename L::DampCols& cols, const std::uint32_t (&damp_pos)[kSections],
-                                      const std::uint32_t (&pos)[kSections], std::uint64_t w0, const float* in,
-                                      float* out_1, float* out_2) const
+    ZQ_VOICE_INLINE bool staged_chunk(const ChunkParams& p, const ChunkParams* next_p, const Front<L>& f,
+                                      Front<L>& g, Filters<L>& r, typename L::DampCols& cols,
+                                      const SectionSpan& damped, const SectionSpan& span, std::uint64_t w0,
+                                      const float* in, float* out_1, float* out_2) const
     {
         typename L::Acc loop;
         filter_steps<L, kClipLowpass, kClipLowCut, kDamp>(f.loop, r, loop, cols,
                                                           std::make_integer_sequence<int, kFrontAt>{});
-        const bool next = more && front<L>(e, chunk_params(k + 1), params != nullptr, f.next, kLanes, g);
+        const bool next = next_p != nullptr && front<L>(e, *next_p, params != nullptr, f.next, kLanes, g);
         filter_steps<L, kClipLowpass, kClipLowCut, kDamp>(
             f.loop, r, loop, cols, shifted<kFrontAt>(std::make_integer_sequence<int, kLanes - kFrontAt>{}));
         if constexpr (kDamp) {
-            store_damped(cols, damp_pos);
+            store_damped(cols, damped);
         }
-        feed_forward<L>(e.delay_line, sec, chunk_params(k), loop.get(), f.out, in, out_1, out_2, w0, pos, cols);
+        feed_forward<L>(e.delay_line, sec, span, p, loop.get(), f.out, in, out_1, out_2, w0, cols);
         return next;
     }
 
@@ -101,7 +102,8 @@ struct Pipeline {
         r.damp_coef = L::col_load(damp_coef);
         typename L::DampCols cols;
         bool damping = false; // a staged chunk's damping waits in cols
-        std::uint32_t damp_pos[kSections] = {};
+        SectionSpan damped{};  // where it stores
+        SectionSpan span{};    // where the current chunk reads
         Front<L> front_a;
         Front<L> front_b;
         Front<L>* f = &front_a;
@@ -113,11 +115,13 @@ struct Pipeline {
         // Everything back into the engine, a waiting damping done first.
         auto save = [&]() __attribute__((always_inline)) {
             if (damping) {
-                damping_steps<L>(r, cols, std::make_integer_sequence<int, kLanes>{});
-                store_damped(cols, damp_pos);
+                typename L::Acc none;
+                filter_steps<L, false, false, true>(nullptr, r, none, cols, std::make_integer_sequence<int, kLanes>{});
+                store_damped(cols, damped);
                 damping = false;
             }
             s.start = *at;
+            std::copy(span.pos, span.pos + kSections, s.pos);
             s.lp = L::first_r(r.lp);
             s.lc = L::first_r(r.lc);
             L::col_store(s.damp, r.damp);
@@ -126,6 +130,7 @@ struct Pipeline {
 
         voice_kernels::ChunkTally tally;
         bool ready = load_state(s, r) && front<L>(e, chunk_params(0), params != nullptr, s.start, 0, *f);
+        span = sec.span(s.pos);
         // The lowpass keeps its state in [-1, 1] whether clipped or idle.
         bool lp_idle = clip_can_idle(e.lp_coef, s.lp);
         bool early = false;
@@ -137,16 +142,18 @@ struct Pipeline {
                 per_sample(e, chunk_params(k), in + at_sample, out_1 + at_sample, out_2 + at_sample, kLanes);
                 at = &s.start;
                 ready = load_state(s, r) && more && front<L>(e, chunk_params(k + 1), params != nullptr, s.start, 0, *f);
+                span = sec.span(s.pos);
                 lp_idle = clip_can_idle(e.lp_coef, s.lp);
                 early = false;
                 continue;
             }
             ++(early ? tally.pipelined : tally.staged);
             const std::uint64_t w0 = at->line.write_index;
-            const std::uint32_t pos[kSections] = {s.pos[0], s.pos[1], s.pos[2], s.pos[3]};
+            const ChunkParams& p = chunk_params(k);
+            const ChunkParams* next_p = more ? &chunk_params(k + 1) : nullptr;
             const bool clip = !(lp_idle && f->loop_in_unit);
             auto chunk = [&]<bool kClip, bool kDamp>() __attribute__((always_inline)) {
-                return staged_chunk<kClip, kDamp>(k, more, *f, *g, r, cols, damp_pos, pos, w0, in + at_sample,
+                return staged_chunk<kClip, kDamp>(p, next_p, *f, *g, r, cols, damped, span, w0, in + at_sample,
                                                   out_1 + at_sample, out_2 + at_sample);
             };
             if (damping) {
@@ -155,13 +162,10 @@ struct Pipeline {
                 early = clip ? chunk.template operator()<true, false>() : chunk.template operator()<false, false>();
             }
             damping = true;
-#pragma GCC unroll 4
-            for (int j = 0; j < kSections; ++j) {
-                damp_pos[j] = pos[j];
-                s.pos[j] = section_after(sec.length[j], pos[j]);
-            }
+            damped = span;
+            span = sec.after(span);
             at = &f->next;
-            ready = early || (more && front<L>(e, chunk_params(k + 1), params != nullptr, f->next, 0, *g));
+            ready = early || (more && front<L>(e, *next_p, params != nullptr, f->next, 0, *g));
             std::swap(f, g);
         }
         save();

@@ -34,9 +34,8 @@ namespace {
 
 constexpr float kIota[kLanes] = {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15};
 // The fixed LFO's tap offsets, sample by sample, from a phase of 0 (the
-// output tap's, before each sample's step) or of -1.
-constexpr float kOffsetsFromZero[kLanes] = {1, 2, 1, 2, 1, 2, 1, 2, 1, 2, 1, 2, 1, 2, 1, 2};
-constexpr float kOffsetsFromMinusOne[kLanes] = {2, 1, 2, 1, 2, 1, 2, 1, 2, 1, 2, 1, 2, 1, 2, 1};
+// output tap's, before each sample's step); from a phase of -1, one on.
+constexpr float kOffsets[kLanes + 1] = {1, 2, 1, 2, 1, 2, 1, 2, 1, 2, 1, 2, 1, 2, 1, 2, 1};
 
 // What the front hands to the rest of the chunk: the taps, and where the
 // next chunk starts.
@@ -62,6 +61,13 @@ ZQ_VOICE_INLINE float first_unwritten(std::uint64_t w0, std::uint32_t unwritten)
     return static_cast<float>(w >= 0 ? w : w + static_cast<std::int32_t>(DelayLine::kSlots));
 }
 
+// The entries of the four sections that a chunk reads and then stores:
+// where each starts, and whether any of them wraps.
+struct SectionSpan {
+    std::uint32_t pos[DelayEngine::kDiffuserCount];
+    bool wraps;
+};
+
 // The sections' stores and lengths, as the stages address them.
 struct Sections {
     float* store[DelayEngine::kDiffuserCount];
@@ -74,43 +80,61 @@ struct Sections {
             length[k] = static_cast<std::uint32_t>(e.diffusers[k].length);
         }
     }
+
+    ZQ_VOICE_INLINE SectionSpan span(const std::uint32_t (&pos)[DelayEngine::kDiffuserCount]) const
+    {
+        SectionSpan s{{pos[0], pos[1], pos[2], pos[3]}, false};
+#pragma GCC unroll 4
+        for (int k = 0; k < DelayEngine::kDiffuserCount; ++k) {
+            s.wraps |= pos[k] + kLanes > length[k];
+        }
+        return s;
+    }
+    // The next chunk's.
+    ZQ_VOICE_INLINE SectionSpan after(const SectionSpan& s) const
+    {
+        std::uint32_t next[DelayEngine::kDiffuserCount];
+#pragma GCC unroll 4
+        for (int k = 0; k < DelayEngine::kDiffuserCount; ++k) {
+            next[k] = s.pos[k] + kLanes >= length[k] ? s.pos[k] + kLanes - length[k] : s.pos[k] + kLanes;
+        }
+        return span(next);
+    }
+
+    // Sixteen entries of section k from the span on, and back. Where they
+    // wrap, the last 16 entries and the first 16 side by side in memory hold
+    // them all, at a shift.
+    template <class F>
+    ZQ_VOICE_INLINE F load(const SectionSpan& s, int k) const
+    {
+        if (!s.wraps || s.pos[k] + kLanes <= length[k]) [[likely]] {
+            return Vec<F>::loadu(store[k] + s.pos[k]);
+        }
+        alignas(64) float ends[2 * kLanes];
+        return Vec<F>::loadu(both_ends<F>(k, ends) - (length[k] - s.pos[k]));
+    }
+    template <class F>
+    ZQ_VOICE_INLINE void save(const SectionSpan& s, int k, const F& w) const
+    {
+        if (!s.wraps || s.pos[k] + kLanes <= length[k]) [[likely]] {
+            Vec<F>::storeu(store[k] + s.pos[k], w);
+            return;
+        }
+        alignas(64) float ends[2 * kLanes];
+        Vec<F>::storeu(both_ends<F>(k, ends) - (length[k] - s.pos[k]), w);
+        Vec<F>::storeu(store[k] + length[k] - kLanes, Vec<F>::load(ends));
+        Vec<F>::storeu(store[k], Vec<F>::load(ends + kLanes));
+    }
+    // Section k's last 16 entries and first 16 into `ends`; returns where
+    // entry 0 sits there.
+    template <class F>
+    ZQ_VOICE_INLINE float* both_ends(int k, float (&ends)[2 * kLanes]) const
+    {
+        Vec<F>::store(ends, Vec<F>::loadu(store[k] + length[k] - kLanes));
+        Vec<F>::store(ends + kLanes, Vec<F>::loadu(store[k]));
+        return ends + kLanes;
+    }
 };
-
-// Sixteen entries of section k from `pos` on, and back. Where they wrap,
-// the last 16 entries and the first 16 side by side in memory hold them
-// all, at a shift.
-template <class L>
-ZQ_VOICE_INLINE typename L::F load_section(const Sections& sec, int k, std::uint32_t pos)
-{
-    using F = typename L::F;
-    const float* store = sec.store[k];
-    const std::uint32_t length = sec.length[k];
-    if (pos + kLanes <= length) [[likely]] {
-        return Vec<F>::loadu(store + pos);
-    }
-    alignas(64) float both_ends[2 * kLanes];
-    Vec<F>::store(both_ends, Vec<F>::loadu(store + length - kLanes));
-    Vec<F>::store(both_ends + kLanes, Vec<F>::loadu(store));
-    return Vec<F>::loadu(both_ends + kLanes - (length - pos));
-}
-
-template <class L>
-ZQ_VOICE_INLINE void save_section(const Sections& sec, int k, std::uint32_t pos, const typename L::F& w)
-{
-    using F = typename L::F;
-    float* store = sec.store[k];
-    const std::uint32_t length = sec.length[k];
-    if (pos + kLanes <= length) [[likely]] {
-        Vec<F>::storeu(store + pos, w);
-        return;
-    }
-    alignas(64) float both_ends[2 * kLanes];
-    Vec<F>::store(both_ends, Vec<F>::loadu(store + length - kLanes));
-    Vec<F>::store(both_ends + kLanes, Vec<F>::loadu(store));
-    Vec<F>::storeu(both_ends + kLanes - (length - pos), w);
-    Vec<F>::storeu(store + length - kLanes, Vec<F>::load(both_ends));
-    Vec<F>::storeu(store, Vec<F>::load(both_ends + kLanes));
-}
 
 // Sample 0's output tap read on its own, for a chunk of tap pairs that
 // follows no such chunk.
@@ -185,12 +209,12 @@ template <class L>
 ZQ_VOICE_INLINE bool lane_front(const DelayEngine& e, const ChunkStart& s, std::uint32_t unwritten, Front<L>& f)
 {
     using F = typename L::F;
-    LineCursor c = s.line;
+    LinePositions c = s.line;
     const std::uint64_t w0 = c.write_index;
     const F iota = Vec<F>::loadu(kIota);
     F read_pos;
     F length;
-    if (c.resting() && exact_reads(c.read_pos, 16.0f)) {
+    if (resting(c) && exact_reads(c.read_pos, 16.0f)) {
         read_pos = add(Vec<F>::splat(c.read_pos), iota);
         length = Vec<F>::splat(slot_float(c.length));
         c.read_pos += 16.0f;
@@ -201,7 +225,7 @@ ZQ_VOICE_INLINE bool lane_front(const DelayEngine& e, const ChunkStart& s, std::
         for (std::uint32_t i = 0; i < kLanes; ++i) {
             rp[i] = c.read_pos;
             len[i] = slot_float(c.length); // at most 24000: exact
-            c.step();
+            step(c);
         }
         read_pos = Vec<F>::load(rp);
         length = Vec<F>::load(len);
@@ -218,9 +242,9 @@ ZQ_VOICE_INLINE bool lane_front(const DelayEngine& e, const ChunkStart& s, std::
         }
         ratio = Vec<F>::load(ratios);
     }
-    const bool from_zero = s.phase == 0.0f;
-    const F out_offset = Vec<F>::loadu(from_zero ? kOffsetsFromZero : kOffsetsFromMinusOne);
-    const F loop_offset = Vec<F>::loadu(from_zero ? kOffsetsFromMinusOne : kOffsetsFromZero);
+    const int odd = s.phase == 0.0f ? 0 : 1;
+    const F out_offset = Vec<F>::loadu(kOffsets + odd);
+    const F loop_offset = Vec<F>::loadu(kOffsets + 1 - odd);
     const F head = add(read_pos, Vec<F>::splat(1.0f));
     const F loop_pos = wrap_down(add(head, loop_offset), kSlotsF);
     const F raw = position(length, ratio, add(head, out_offset));
@@ -268,7 +292,7 @@ ZQ_VOICE_INLINE bool front(const DelayEngine& e, const ChunkParams& p, bool chec
     f.next.phase = DelayLine::next_lfo_phase(DelayLine::next_lfo_phase(s.phase, 1.0f), 1.0f);
     // A chunk after a chunk of tap pairs starts as that one started; the
     // line stays at rest, and so does the smoother.
-    if (s.carried || (s.line.resting() && s.phase == 0.0f && ratio_at_rest(e, s.ratio))) {
+    if (s.carried || (resting(s.line) && s.phase == 0.0f && ratio_at_rest(e, s.ratio))) {
         f.next.line = s.line;
         f.next.ratio = s.ratio;
         if (exact_reads(s.line.read_pos, 20.0f) && paired_front<L>(e, s, unwritten, f)) {
@@ -291,37 +315,29 @@ struct Filters {
 };
 
 // Samples J... of the loop filters (lowpass, low-cut, their difference the
-// loop signal; each clipped unless its clip is proven idle) and, with
-// kDamp, the same samples of the chunk before's damping: the two recursions
-// step by step side by side.
+// loop signal; each clipped unless its clip is proven idle; with taps, or
+// none) and, with kDamp, the same samples of the chunk before's damping:
+// the two recursions step by step side by side.
 template <class L, bool kClipLowpass, bool kClipLowCut, bool kDamp, int... J>
 ZQ_VOICE_INLINE void filter_steps(const float* taps, Filters<L>& r, typename L::Acc& loop,
                                   typename L::DampCols& cols, std::integer_sequence<int, J...>)
 {
     auto step = [&]<int I>(std::integral_constant<int, I>) __attribute__((always_inline)) {
-        r.lp = L::pole(r.lp_coef, r.lp, L::tap(taps + I));
-        if constexpr (kClipLowpass) {
-            r.lp = L::clip(r.lp);
+        if (taps != nullptr) {
+            r.lp = L::pole(r.lp_coef, r.lp, L::tap(taps + I));
+            if constexpr (kClipLowpass) {
+                r.lp = L::clip(r.lp);
+            }
+            r.lc = L::pole(r.lc_coef, r.lc, r.lp);
+            if constexpr (kClipLowCut) {
+                r.lc = L::clip(r.lc);
+            }
+            loop.template put<I>(L::difference(r.lp, r.lc));
         }
-        r.lc = L::pole(r.lc_coef, r.lc, r.lp);
-        if constexpr (kClipLowCut) {
-            r.lc = L::clip(r.lc);
-        }
-        loop.template put<I>(L::difference(r.lp, r.lc));
         if constexpr (kDamp) {
             r.damp = L::pole4(r.damp_coef, r.damp, cols.template col<I>());
             cols.template put<I>(r.damp);
         }
-    };
-    (step(std::integral_constant<int, J>{}), ...);
-}
-
-template <class L, int... J>
-ZQ_VOICE_INLINE void damping_steps(Filters<L>& r, typename L::DampCols& cols, std::integer_sequence<int, J...>)
-{
-    auto step = [&]<int I>(std::integral_constant<int, I>) __attribute__((always_inline)) {
-        r.damp = L::pole4(r.damp_coef, r.damp, cols.template col<I>());
-        cols.template put<I>(r.damp);
     };
     (step(std::integral_constant<int, J>{}), ...);
 }
@@ -353,21 +369,20 @@ ZQ_VOICE_INLINE void write_chunk(DelayLine& line, std::uint64_t w0, const typena
 // `cols` for its damping. The input is read before the outputs are written
 // (they may share a buffer).
 template <class L>
-ZQ_VOICE_INLINE void feed_forward(DelayLine& line, const Sections& sec, const ChunkParams& p,
+ZQ_VOICE_INLINE void feed_forward(DelayLine& line, const Sections& sec, const SectionSpan& span, const ChunkParams& p,
                                   const typename L::F& loop, const typename L::F& out_tap, const float* in,
-                                  float* out_1, float* out_2, std::uint64_t w0,
-                                  const std::uint32_t (&pos)[DelayEngine::kDiffuserCount], typename L::DampCols& cols)
+                                  float* out_1, float* out_2, std::uint64_t w0, typename L::DampCols& cols)
 {
     using F = typename L::F;
     const F x = Vec<F>::loadu(in);
     const F wet = keep(lt(magnitude(x), Vec<F>::splat(kWetInputBound)), x);
     F v[DelayEngine::kDiffuserCount];
-    F d = load_section<L>(sec, 0, pos[0]);
+    F d = sec.load<F>(span, 0);
     v[0] = fmadd(loop, Vec<F>::splat(p.feedback), fmadd(Vec<F>::splat(-p.coef[0]), d, wet));
     F y = fmadd(Vec<F>::splat(p.coef[0]), v[0], d);
 #pragma GCC unroll 4
     for (int k = 1; k < DelayEngine::kDiffuserCount; ++k) {
-        d = load_section<L>(sec, k, pos[k]);
+        d = sec.load<F>(span, k);
         v[k] = fmadd(Vec<F>::splat(-p.coef[k]), d, y);
         y = fmadd(Vec<F>::splat(p.coef[k]), v[k], d);
     }
