@@ -611,8 +611,6 @@ void load_plugin() {
   const char* env = std::getenv("ZQ_FUZZ_VERBOSE");
   g_verbose = env && *env == '1';
   if (const char* b = std::getenv("ZQ_FUZZ_OUT_BOUND")) g_out_bound = std::strtof(b, nullptr);
-#include "plugin/ports.hpp"
-
 #ifdef ZQ_FUZZ_STATIC_PLUGIN
   LV2_Descriptor_Function fn = &lv2_descriptor;
 #else
