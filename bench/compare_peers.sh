@@ -27,7 +27,7 @@ done
 rounds=${ZQ_COMPARE_ROUNDS:-5}
 system=${ZQ_PEER_LV2_PATH:-/usr/lib/lv2:/usr/local/lib/lv2}
 
-ours="http://zwirbelton.audio/plugins/zwirbelton-quorvel"
+ours=$(sed -n 's/^<\([^#>]*\)>$/\1/p' "$build/zwirbelton-quorvel.lv2/manifest.ttl" | head -n 1)
 ours_set=(--set delay_ms=250 --set tap_ratio=50 --set feedback=60 --set diffusion=66)
 peers=(
   "mda DubDelay|http://drobilla.net/plugins/mda/DubDelay"
@@ -38,19 +38,22 @@ peers=(
 # Each build's bundle alone on its own LV2 path, beside the system's plug-ins.
 names=()
 paths=()
+# Only the folders made here are removed: the peers' paths are the system's.
+scratch=()
+trap 'rm -rf "${scratch[@]}"' EXIT
 uris=()
 sets=()
 for build in "${builds[@]}"; do
   [ -x "$build/bench/zq_peer_host" ] || { echo "no $build/bench/zq_peer_host: configure with -DZQ_BUILD_BENCH=ON" >&2; exit 1; }
   voice=$(sed -n 's/^ZQ_WIDEST_ISA:STRING=\(..*\)/\1/p' "$build/CMakeCache.txt")
   dir=$(mktemp -d)
+  scratch+=("$dir")
   ln -s "$build/zwirbelton-quorvel.lv2" "$dir/"
   names+=("this plug-in (${voice:-widest}, $(basename "$build"))")
   paths+=("$dir:$system")
   uris+=("$ours")
   sets+=("${ours_set[*]}")
 done
-trap 'for p in "${paths[@]}"; do rm -rf "${p%%:*}"; done' EXIT
 for entry in "${peers[@]}"; do
   names+=("${entry%%|*}")
   paths+=("$system")

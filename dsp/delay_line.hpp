@@ -71,8 +71,8 @@ struct DelayLine : LinePositions {
     static constexpr std::uint64_t kMirror = kMaxReadIndex + kCubicTaps - kSlots;
     static_assert(kMirror == 5, "the mirror holds the reach of the four-point read");
 
-    float mod_depth = 1.0f; // fixed at 1: nothing changes it after set-up
-    float lfo_inc = 1.0f;   // fixed at 1: nothing changes it after set-up
+    float mod_depth = 1.0f; // fixed at 1
+    float lfo_inc = 1.0f;   // fixed at 1
     float lfo_phase = 0.0f;
     float buffer[kSlots + kMirror] = {};
 

@@ -3,47 +3,15 @@
 // AVX-512, NEON), and on every architecture the tests are built for.
 
 #include <gtest/gtest.h>
-#include <lv2/core/lv2.h>
 
-#include <array>
 #include <vector>
 
 #include "dsp/voice_kernels.hpp"
+#include "linked_host.hpp"
 #include "vector_script.hpp"
-
-extern "C" const LV2_Descriptor* lv2_descriptor(uint32_t index);
 
 namespace zq_test {
 namespace {
-
-class DescriptorHost : public VectorHost {
-public:
-    explicit DescriptorHost(double rate) : d_(lv2_descriptor(0)), h_(d_->instantiate(d_, rate, nullptr, nullptr))
-    {
-        for (std::uint32_t p = 3; p < 12; ++p) {
-            d_->connect_port(h_, p, &controls_[p]);
-        }
-    }
-    ~DescriptorHost() override { d_->cleanup(h_); }
-    DescriptorHost(const DescriptorHost&) = delete;
-    DescriptorHost& operator=(const DescriptorHost&) = delete;
-
-    void set_control(std::uint32_t port, float value) override { controls_[port] = value; }
-    void activate() override { d_->activate(h_); }
-    void deactivate() override { d_->deactivate(h_); }
-    void run(const float* in, float* out_1, float* out_2, std::uint32_t count) override
-    {
-        d_->connect_port(h_, 0, const_cast<float*>(in));
-        d_->connect_port(h_, 1, out_1);
-        d_->connect_port(h_, 2, out_2);
-        d_->run(h_, count);
-    }
-
-private:
-    const LV2_Descriptor* d_;
-    LV2_Handle h_;
-    std::array<float, 12> controls_{};
-};
 
 class EngineConformance : public ::testing::TestWithParam<const char*> {};
 
@@ -59,7 +27,7 @@ TEST_P(EngineConformance, EveryVoiceBuildMatchesBitForBit)
                 continue; // not on this processor
             }
             ++builds;
-            DescriptorHost host(v.rate);
+            LinkedHost host(v.rate);
             const std::vector<float> out = replay(v, host);
             const std::size_t at = first_difference(out, v.expected);
             EXPECT_EQ(at, v.expected.size())

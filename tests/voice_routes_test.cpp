@@ -4,10 +4,8 @@
 // baseline per-sample voice, and the routes must count the chunks they ran.
 
 #include <gtest/gtest.h>
-#include <lv2/core/lv2.h>
 
 #include <algorithm>
-#include <array>
 #include <cmath>
 #include <cstring>
 #include <memory>
@@ -17,11 +15,9 @@
 #include "dsp/delay_engine.hpp"
 #include "dsp/voice_kernels.hpp"
 #include "engine_bits.hpp"
-#include "plugin/plugin_instance.hpp"
+#include "linked_host.hpp"
 #include "test_signals.hpp"
 #include "vector_script.hpp"
-
-extern "C" const LV2_Descriptor* lv2_descriptor(uint32_t index);
 
 namespace zq {
 namespace {
@@ -32,7 +28,6 @@ using zq_test::noise;
 using zq_test::state_difference;
 
 constexpr std::uint32_t kChunk = DelayEngine::kChunk;
-constexpr std::array<float, kPortCount> kDefaults = {0, 0, 0, 120, 100, -9, 0, 0, 66, 0, 6000, 10};
 
 struct Event {
     std::uint64_t at;
@@ -57,13 +52,8 @@ struct Rendered {
 
 Rendered render(const Script& s)
 {
-    const LV2_Descriptor* d = lv2_descriptor(0);
-    LV2_Handle h = d->instantiate(d, s.rate, "/nowhere/", nullptr);
-    std::array<float, kPortCount> controls = kDefaults;
-    for (std::uint32_t p = kDelayMs; p < kPortCount; ++p) {
-        d->connect_port(h, p, &controls[p]);
-    }
-    d->activate(h);
+    zq_test::LinkedHost host(s.rate);
+    host.activate();
     const std::vector<float> input = noise(s.length, s.amplitude, 99);
     Rendered r;
     r.out.reserve(2 * s.length);
@@ -73,9 +63,8 @@ Rendered render(const Script& s)
     std::vector<float> o1;
     std::vector<float> o2;
     for (std::uint64_t at = 0; at < s.length;) {
-        while (next_event < s.events.size() && s.events[next_event].at <= at) {
-            controls[s.events[next_event].port] = s.events[next_event].value;
-            ++next_event;
+        for (; next_event < s.events.size() && s.events[next_event].at <= at; ++next_event) {
+            host.set_control(s.events[next_event].port, s.events[next_event].value);
         }
         std::uint64_t n = std::min<std::uint64_t>(s.blocks[block_index++ % s.blocks.size()], s.length - at);
         if (next_event < s.events.size()) {
@@ -86,20 +75,15 @@ Rendered render(const Script& s)
         o1.assign(n, 0.0f);
         o2.assign(n, 0.0f);
         float* out_1 = s.inplace ? in.data() : o1.data();
-        d->connect_port(h, kIn, in.data());
-        d->connect_port(h, kOut1, out_1);
-        d->connect_port(h, kOut2, o2.data());
-        d->run(h, static_cast<std::uint32_t>(n));
+        host.run(in.data(), out_1, o2.data(), static_cast<std::uint32_t>(n));
         for (std::uint64_t i = 0; i < n; ++i) {
             r.out.push_back(out_1[i]);
             r.out.push_back(o2[i]);
         }
         at += n;
     }
-    // Keep a copy of the final state for comparison.
     r.engine = std::make_unique<DelayEngine>();
-    std::memcpy(static_cast<void*>(r.engine.get()), static_cast<PluginInstance*>(h)->engine, sizeof(DelayEngine));
-    d->cleanup(h);
+    std::memcpy(static_cast<void*>(r.engine.get()), &host.engine(), sizeof(DelayEngine));
     return r;
 }
 
