@@ -32,6 +32,7 @@ struct Vec<Pack<V, N>> {
     ZQ_VOICE_INLINE static P splat(float x)
     {
         P r;
+#pragma GCC unroll 4
         for (V& a : r.v) {
             a = Vec<V>::splat(x);
         }
@@ -40,6 +41,7 @@ struct Vec<Pack<V, N>> {
     ZQ_VOICE_INLINE static P load(const float* p)
     {
         P r;
+#pragma GCC unroll 4
         for (int i = 0; i < N; ++i) {
             r.v[i] = Vec<V>::load(p + i * kW);
         }
@@ -48,6 +50,7 @@ struct Vec<Pack<V, N>> {
     ZQ_VOICE_INLINE static P loadu(const float* p)
     {
         P r;
+#pragma GCC unroll 4
         for (int i = 0; i < N; ++i) {
             r.v[i] = Vec<V>::loadu(p + i * kW);
         }
@@ -55,12 +58,14 @@ struct Vec<Pack<V, N>> {
     }
     ZQ_VOICE_INLINE static void store(float* p, const P& a)
     {
+#pragma GCC unroll 4
         for (int i = 0; i < N; ++i) {
             Vec<V>::store(p + i * kW, a.v[i]);
         }
     }
     ZQ_VOICE_INLINE static void storeu(float* p, const P& a)
     {
+#pragma GCC unroll 4
         for (int i = 0; i < N; ++i) {
             Vec<V>::storeu(p + i * kW, a.v[i]);
         }
@@ -74,7 +79,8 @@ struct Vec<Pack<V, N>> {
     {                                                                                                               \
         const auto at = [&](int i) __attribute__((always_inline)) { return name args; };                          \
         Pack<decltype(at(0)), N> r;                                                                                 \
-        for (int j = 0; j < N; ++j) {                                                                               \
+        _Pragma("GCC unroll 4") for (int j = 0; j < N; ++j)                                                        \
+        {                                                                                                           \
             r.v[j] = at(j);                                                                                         \
         }                                                                                                           \
         return r;                                                                                                   \
@@ -97,6 +103,7 @@ template <class M, class V, int N>
 ZQ_VOICE_INLINE Pack<V, N> keep(const Pack<M, N>& m, const Pack<V, N>& a)
 {
     Pack<V, N> r;
+#pragma GCC unroll 4
     for (int i = 0; i < N; ++i) {
         r.v[i] = keep(m.v[i], a.v[i]);
     }
@@ -109,6 +116,7 @@ template <class M, int N>
 ZQ_VOICE_INLINE bool all(const Pack<M, N>& m)
 {
     bool r = true;
+#pragma GCC unroll 4
     for (int i = 0; i < N; ++i) {
         r &= all(m.v[i]);
     }

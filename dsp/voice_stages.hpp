@@ -75,6 +75,7 @@ struct Sections {
 
     explicit Sections(DelayEngine& e)
     {
+        #pragma GCC unroll 16
         for (int k = 0; k < DelayEngine::kDiffuserCount; ++k) {
             store[k] = e.diffusers[k].store;
             length[k] = static_cast<std::uint32_t>(e.diffusers[k].length);
@@ -136,144 +137,125 @@ struct Sections {
     }
 };
 
-// Sample 0's output tap read on its own, for a chunk of tap pairs that
-// follows no such chunk.
+// Where a front reads: the first slot it may not read, and the positions
+// and lengths of the chunk's samples, lane by lane.
 template <class L>
-ZQ_VOICE_INLINE bool first_output_tap(const DelayEngine& e, const ChunkStart& s, std::uint32_t unwritten, float& tap)
+struct FrontReads {
+    float first_unwritten;
+    typename L::F head;   // each sample's read position plus one
+    typename L::F length; // each sample's length, in slots
+};
+
+// Tap pairs, where the line rests, the LFO starts from 0 and every
+// position up to 20 slots on is exact and below the wrap: samples 2m and
+// 2m + 1 read their loop taps at the same position (the one's offset is the
+// other's plus one slot, and so is its read position), and so do samples
+// 2m - 1 and 2m their output taps while the smoother rests. 8 reads each, at
+// positions 2 slots apart, from one window of the line; sample 15's output
+// tap is sample 0's of the next chunk.
+template <class L>
+ZQ_VOICE_INLINE typename L::H pair_offsets()
 {
-    const float base = s.line.read_pos + 1.0f + 1.0f;
-    const float pos = wrap_output_tap(static_cast<float>(
-        std::fma(static_cast<double>(s.line.length), 1.0 - static_cast<double>(s.ratio), static_cast<double>(base))));
-    float ahead = whole_part(pos) - first_unwritten(s.line.write_index, unwritten);
-    ahead = ahead < 0.0f ? ahead + kSlotsF : ahead;
-    tap = e.delay_line.read_cubic(pos);
-    return ahead >= static_cast<float>(unwritten) && ahead <= kUnwrappedReach;
+    const typename L::H pair = Vec<typename L::H>::loadu(L::kPairOf);
+    return add(pair, pair);
 }
 
-// The front of a chunk of tap pairs: a line at rest, the LFO starting from
-// 0, the smoother at rest, and every position up to 20 slots on exact and
-// below the wrap. Then samples 2m and 2m + 1 read their loop taps at the
-// same position (the one's offset is the other's plus one slot, and so is
-// its read position), and so do samples 2m - 1 and 2m their output taps: 8
-// reads of each, at positions 2 slots apart, from one window of the line.
-// Sample 15's output tap is sample 0's of the next chunk.
+// The loop taps, all clear of the writes wherever front() tries a resting
+// line at all (loop_tap_in_chunk); no wrap, as every sum here is exact.
 template <class L>
-ZQ_VOICE_INLINE bool paired_front(const DelayEngine& e, const ChunkStart& s, std::uint32_t unwritten, Front<L>& f)
+ZQ_VOICE_INLINE typename L::H paired_loop_taps(const float* buffer, float read_pos)
 {
     using H = typename L::H;
-    const float* buffer = e.delay_line.buffer;
-    const H pair = Vec<H>::loadu(L::kPairOf);
-    const H twice = add(pair, pair);
-    // Sample 2m's read position plus one; every sum here is exact, and the
-    // loop taps' positions need no wrap: they are whole slots apart.
-    const H head = add(Vec<H>::splat(s.line.read_pos + 1.0f), twice);
-    // Pair m's output tap: samples 2m + 1 and 2m + 2.
-    const H raw = position(Vec<H>::splat(slot_float(s.line.length)), Vec<H>::splat(s.ratio),
-                           add(head, Vec<H>::splat(3.0f)));
-    const H out_pos = wrap_down(wrap_up(raw, kSlotsF), kSlotsF);
-    const H out_whole = trunc_whole(out_pos);
-    const float out_first = L::first_lane(out_whole);
-    if (!all(both(both(ge(out_pos, Vec<H>::splat(0.0f)), lt(out_pos, Vec<H>::splat(kSlotsF))),
-                  eq(out_whole, add(Vec<H>::splat(out_first), twice))))) {
-        return false; // a far ratio, a wrap or a rounding splits the window
-    }
-    const float loop_first = whole_part(s.line.read_pos + 3.0f);
+    const float first = whole_part(read_pos + 3.0f);
     H y[4];
-    L::stride2_rows(buffer + static_cast<std::int32_t>(loop_first), y);
-    const H loop_tap = cubic(y[0], y[1], y[2], y[3], Vec<H>::splat(s.line.read_pos + 3.0f - loop_first));
-    L::stride2_rows(buffer + static_cast<std::int32_t>(out_first), y);
-    const H out_tap = cubic(y[0], y[1], y[2], y[3], sub(out_pos, out_whole));
-    // The loop taps of a line at rest stay clear of the writes wherever
-    // front() tries the chunk at all (loop_tap_in_chunk).
+    L::stride2_rows(buffer + static_cast<std::int32_t>(first), y);
+    return cubic(y[0], y[1], y[2], y[3], Vec<H>::splat(read_pos + 3.0f - first));
+}
+
+// The output taps of samples 2m + 1 and 2m + 2; false where a far ratio,
+// a wrap or a rounding splits the window, or a tap is not clear.
+template <class L>
+ZQ_VOICE_INLINE bool paired_out_taps(const DelayEngine& e, const ChunkStart& s, std::uint32_t unwritten,
+                                     float first, Front<L>& f)
+{
+    using H = typename L::H;
+    const H twice = pair_offsets<L>();
+    const H base = add(Vec<H>::splat(s.line.read_pos + 4.0f), twice);
+    const H raw = position(Vec<H>::splat(slot_float(s.line.length)), Vec<H>::splat(s.ratio), base);
+    const H pos = wrap_down(wrap_up(raw, kSlotsF), kSlotsF);
+    const H whole = trunc_whole(pos);
+    const float start = L::first_lane(whole);
     const H later = add(twice, Vec<H>::splat(static_cast<float>(unwritten + 2)));
-    if (!all(clear_of_writes(out_whole, first_unwritten(s.line.write_index, unwritten), later))) {
+    if (!all(both(both(ge(pos, Vec<H>::splat(0.0f)), lt(pos, Vec<H>::splat(kSlotsF))),
+                  both(eq(whole, add(Vec<H>::splat(start), twice)), clear_of_writes(whole, first, later))))) {
         return false;
     }
     float carry = s.carry;
-    if (!s.carried && !first_output_tap<L>(e, s, unwritten, carry)) {
-        return false;
+    if (!s.carried) {
+        // Sample 0's, read on its own.
+        const float p0 = wrap_output_tap(static_cast<float>(std::fma(
+            static_cast<double>(s.line.length), 1.0 - static_cast<double>(s.ratio), s.line.read_pos + 2.0)));
+        float ahead = whole_part(p0) - first;
+        ahead = ahead < 0.0f ? ahead + kSlotsF : ahead;
+        if (!(ahead >= static_cast<float>(unwritten) && ahead <= kUnwrappedReach)) {
+            return false;
+        }
+        carry = e.delay_line.read_cubic(p0);
     }
-    f.loop_in_unit = all(le(magnitude(loop_tap), Vec<H>::splat(1.0f)));
-    L::store_spread(f.loop, loop_tap);
-    L::spread_shifted(out_tap, carry, f.out);
-    f.next.carry = L::last_pair(out_tap);
-    f.next.carried = true;
-    f.next.line.read_pos = s.line.read_pos + 16.0f;
-    f.next.line.write_index = chunk_after(s.line.write_index);
+    H y[4];
+    L::stride2_rows(e.delay_line.buffer + static_cast<std::int32_t>(start), y);
+    const H tap = cubic(y[0], y[1], y[2], y[3], sub(pos, whole));
+    L::spread_shifted(tap, carry, f.out);
+    f.next.carry = L::last_pair(tap);
     return true;
 }
 
-// The front of any other chunk: positions, lengths and ratios lane by lane,
-// each tap read on its own.
+// A glide that neither ends nor wraps the read position within the chunk:
+// the read position steps by the glide's speed sample by sample (each sum
+// rounded, as advance does), and the distance each sample's advance
+// measures, lane by lane, is the next sample's length. False (c untouched)
+// for any other chunk.
 template <class L>
-ZQ_VOICE_INLINE bool lane_front(const DelayEngine& e, const ChunkStart& s, std::uint32_t unwritten, Front<L>& f)
+ZQ_VOICE_INLINE bool glide_lanes(LinePositions& c, float (&rp)[kLanes], float (&len)[kLanes + 1])
 {
     using F = typename L::F;
-    LinePositions c = s.line;
-    const std::uint64_t w0 = c.write_index;
-    const F iota = Vec<F>::loadu(kIota);
-    F read_pos;
-    F length;
-    if (resting(c) && exact_reads(c.read_pos, 16.0f)) {
-        read_pos = add(Vec<F>::splat(c.read_pos), iota);
-        length = Vec<F>::splat(slot_float(c.length));
-        c.read_pos += 16.0f;
-        c.write_index = chunk_after(w0);
-    } else {
-        alignas(64) float rp[kLanes];
-        alignas(64) float len[kLanes];
-        for (std::uint32_t i = 0; i < kLanes; ++i) {
-            rp[i] = c.read_pos;
-            len[i] = slot_float(c.length); // at most 24000: exact
-            step(c);
-        }
-        read_pos = Vec<F>::load(rp);
-        length = Vec<F>::load(len);
-    }
-    float r = s.ratio;
-    F ratio;
-    if (ratio_at_rest(e, r)) {
-        ratio = Vec<F>::splat(r);
-    } else {
-        alignas(64) float ratios[kLanes];
-        for (float& x : ratios) {
-            r = one_pole_step(e.ratio_coef, r, e.ratio_target);
-            x = r;
-        }
-        ratio = Vec<F>::load(ratios);
-    }
-    const int odd = s.phase == 0.0f ? 0 : 1;
-    const F out_offset = Vec<F>::loadu(kOffsets + odd);
-    const F loop_offset = Vec<F>::loadu(kOffsets + 1 - odd);
-    const F head = add(read_pos, Vec<F>::splat(1.0f));
-    const F loop_pos = wrap_down(add(head, loop_offset), kSlotsF);
-    const F raw = position(length, ratio, add(head, out_offset));
-    F out_pos = wrap_down(wrap_up(raw, kSlotsF), kSlotsF);
-    if (!all(both(ge(out_pos, Vec<F>::splat(0.0f)), lt(out_pos, Vec<F>::splat(kSlotsF))))) [[unlikely]] {
-        // Ratios far out of range: the full wrap of the per-sample voice.
-        alignas(64) float p[kLanes];
-        Vec<F>::store(p, raw);
-        for (float& v : p) {
-            v = wrap_output_tap(v);
-        }
-        out_pos = Vec<F>::load(p);
-    }
-    F loop_whole;
-    F out_whole;
-    const F loop_tap = L::taps16(e.delay_line.buffer, loop_pos, loop_whole);
-    const F out_tap = L::taps16(e.delay_line.buffer, out_pos, out_whole);
-    const float first = first_unwritten(w0, unwritten);
-    const F later = add(iota, Vec<F>::splat(static_cast<float>(unwritten)));
-    if (!all(both(clear_of_writes(loop_whole, first, later), clear_of_writes(out_whole, first, later)))) {
+    if (!c.gliding) {
         return false;
     }
-    f.loop_in_unit = all(le(magnitude(loop_tap), Vec<F>::splat(1.0f)));
-    Vec<F>::store(f.loop, loop_tap);
-    f.out = out_tap;
-    f.next.carried = false;
-    f.next.line = c;
-    f.next.ratio = r;
+    float r = c.read_pos;
+#pragma GCC unroll 16
+    for (float& x : rp) {
+        x = r;
+        r += c.speed;
+    }
+    if (!(r < kSlotsF)) {
+        return false;
+    }
+    // The write index each sample's advance sees, and the distance it measures.
+    const F w = wrap_down(add(Vec<F>::splat(slot_float(c.write_index) + 1.0f), Vec<F>::loadu(kIota)), kSlotsF);
+    const F read = Vec<F>::load(rp);
+    const F d = add(sub(w, trunc_whole(read)), keep(le(w, read), Vec<F>::splat(kSlotsF)));
+    if (!all(ge(magnitude(sub(d, Vec<F>::splat(slot_float(c.glide_target)))), Vec<F>::splat(0.5f)))) {
+        return false; // the glide ends here
+    }
+    Vec<F>::storeu(len + 1, d);
+    len[0] = slot_float(c.length);
+    c.read_pos = r;
+    c.write_index = chunk_after(c.write_index);
+    c.length = static_cast<std::uint64_t>(len[kLanes]);
     return true;
+}
+
+// Taps at positions lane by lane, each read on its own; false where one is
+// not clear of the writes.
+template <class L>
+ZQ_VOICE_INLINE bool lane_taps(const float* buffer, const typename L::F& pos, float first, std::uint32_t unwritten,
+                               typename L::F& tap)
+{
+    using F = typename L::F;
+    F whole;
+    tap = L::taps16(buffer, pos, whole);
+    return all(clear_of_writes(whole, first, add(Vec<F>::loadu(kIota), Vec<F>::splat(static_cast<float>(unwritten)))));
 }
 
 // The front of a chunk with parameters p (checked when `check` says so)
@@ -284,22 +266,89 @@ template <class L>
 ZQ_VOICE_INLINE bool front(const DelayEngine& e, const ChunkParams& p, bool check, const ChunkStart& s,
                            std::uint32_t unwritten, Front<L>& f)
 {
+    using F = typename L::F;
     if ((check && !finite_params(p)) || loop_tap_in_chunk(s.line, unwritten)) {
         return false;
     }
+    const float* buffer = e.delay_line.buffer;
+    const float first = first_unwritten(s.line.write_index, unwritten);
     // Sixteen steps of the fixed LFO come back to its start, written as the
     // steps give it (a -0 start comes back as +0).
     f.next.phase = DelayLine::next_lfo_phase(DelayLine::next_lfo_phase(s.phase, 1.0f), 1.0f);
-    // A chunk after a chunk of tap pairs starts as that one started; the
-    // line stays at rest, and so does the smoother.
-    if (s.carried || (resting(s.line) && s.phase == 0.0f && ratio_at_rest(e, s.ratio))) {
-        f.next.line = s.line;
-        f.next.ratio = s.ratio;
-        if (exact_reads(s.line.read_pos, 20.0f) && paired_front<L>(e, s, unwritten, f)) {
-            return true;
+
+    // Each sample's read position and length: a resting line moves by whole
+    // slots, anything else is replayed. The lanes take them where a tap is
+    // read lane by lane.
+    LinePositions& c = f.next.line;
+    c = s.line;
+    const bool steady = resting(c) && exact_reads(c.read_pos, 16.0f);
+    alignas(64) float rp[kLanes];
+    alignas(64) float len[kLanes + 1];
+    if (steady) {
+        c.read_pos += 16.0f;
+        c.write_index = chunk_after(c.write_index);
+    } else if (!glide_lanes<L>(c, rp, len)) {
+        for (std::uint32_t i = 0; i < kLanes; ++i) {
+            rp[i] = c.read_pos;
+            len[i] = slot_float(c.length);
+            step(c);
         }
     }
-    return lane_front<L>(e, s, unwritten, f);
+    const auto head = [&]() __attribute__((always_inline)) {
+        const F read_pos = steady ? add(Vec<F>::splat(s.line.read_pos), Vec<F>::loadu(kIota)) : Vec<F>::load(rp);
+        return add(read_pos, Vec<F>::splat(1.0f));
+    };
+    const int odd = s.phase == 0.0f ? 0 : 1;
+
+    // The loop taps: in pairs where they can be, else lane by lane.
+    const bool pairs = steady && odd == 0 && exact_reads(s.line.read_pos, 20.0f);
+    if (pairs) {
+        const typename L::H tap = paired_loop_taps<L>(buffer, s.line.read_pos);
+        f.loop_in_unit = all(le(magnitude(tap), Vec<typename L::H>::splat(1.0f)));
+        L::store_spread(f.loop, tap);
+    } else {
+        F tap;
+        if (!lane_taps<L>(buffer, wrap_down(add(head(), Vec<F>::loadu(kOffsets + 1 - odd)), kSlotsF), first,
+                          unwritten, tap)) {
+            return false;
+        }
+        f.loop_in_unit = all(le(magnitude(tap), Vec<F>::splat(1.0f)));
+        Vec<F>::store(f.loop, tap);
+    }
+
+    // The smoother: a resting value repeats itself exactly (and a chunk
+    // after a chunk of tap pairs rests).
+    float r = s.ratio;
+    const bool ratio_rests = s.carried || ratio_at_rest(e, r);
+    f.next.carried = pairs && ratio_rests && paired_out_taps<L>(e, s, unwritten, first, f);
+    if (f.next.carried) {
+        f.next.ratio = r;
+        return true;
+    }
+    F ratio = Vec<F>::splat(r);
+    if (!ratio_rests) {
+        alignas(64) float ratios[kLanes];
+        #pragma GCC unroll 16
+        for (float& x : ratios) {
+            r = one_pole_step(e.ratio_coef, r, e.ratio_target);
+            x = r;
+        }
+        ratio = Vec<F>::load(ratios);
+    }
+    f.next.ratio = r;
+    const F length = steady ? Vec<F>::splat(slot_float(s.line.length)) : Vec<F>::load(len);
+    const F raw = position(length, ratio, add(head(), Vec<F>::loadu(kOffsets + odd)));
+    F out_pos = wrap_down(wrap_up(raw, kSlotsF), kSlotsF);
+    if (!all(both(ge(out_pos, Vec<F>::splat(0.0f)), lt(out_pos, Vec<F>::splat(kSlotsF))))) [[unlikely]] {
+        // Ratios far out of range: the full wrap of the per-sample voice.
+        alignas(64) float q[kLanes];
+        Vec<F>::store(q, raw);
+        for (float& v : q) {
+            v = wrap_output_tap(v);
+        }
+        out_pos = Vec<F>::load(q);
+    }
+    return lane_taps<L>(buffer, out_pos, first, unwritten, f.out);
 }
 
 // The recursions' registers: the loop filters, and the four sections'
