@@ -12,8 +12,9 @@
 #   BLOCK      block sizes (default: 64 512)
 # Peers: mda DubDelay (mda-lv2), Calf Vintage Delay (calf-plugins), Invada
 # Delay mono (invada-studio-plugins-lv2), found on ZQ_PEER_LV2_PATH (default:
-# the system's LV2 folders); a missing one is reported and skipped. Every plug-in runs at its default controls, except this one, which
-# runs settled at 250 ms, tap ratio 50 %, feedback 60 %, diffusion 66.
+# the system's LV2 folders); a missing one is reported and skipped. Every
+# plug-in runs at its default controls, except this one, which runs settled
+# at 250 ms, tap ratio 50 %, feedback 60 %, diffusion 66.
 set -euo pipefail
 
 here=$(cd "$(dirname "$0")/.." && pwd)
@@ -27,7 +28,7 @@ done
 rounds=${ZQ_COMPARE_ROUNDS:-5}
 system=${ZQ_PEER_LV2_PATH:-/usr/lib/lv2:/usr/local/lib/lv2}
 
-ours=$(sed -n 's/^<\([^#>]*\)>$/\1/p' "$build/zwirbelton-quorvel.lv2/manifest.ttl" | head -n 1)
+ours=$(sed -n 's/^<\([^#>]*\)>$/\1/p' "${builds[0]}/zwirbelton-quorvel.lv2/manifest.ttl" | head -n 1)
 ours_set=(--set delay_ms=250 --set tap_ratio=50 --set feedback=60 --set diffusion=66)
 peers=(
   "mda DubDelay|http://drobilla.net/plugins/mda/DubDelay"
