@@ -83,7 +83,7 @@ struct VoiceState {
         start.carried = false;
         lp = e.lp_state;
         lc = e.lc_state;
-        #pragma GCC unroll 16
+#pragma GCC unroll 16
         for (int k = 0; k < DelayEngine::kDiffuserCount; ++k) {
             damp[k] = e.diffusers[k].damp_state;
             pos[k] = static_cast<std::uint32_t>(e.diffusers[k].pos);
@@ -96,7 +96,7 @@ struct VoiceState {
         e.ratio_state = start.ratio;
         e.lp_state = lp;
         e.lc_state = lc;
-        #pragma GCC unroll 16
+#pragma GCC unroll 16
         for (int k = 0; k < DelayEngine::kDiffuserCount; ++k) {
             e.diffusers[k].damp_state = damp[k];
             e.diffusers[k].pos = pos[k];
@@ -137,7 +137,7 @@ ZQ_VOICE_INLINE bool finite_params(const ChunkParams& p)
 ZQ_VOICE_INLINE bool finite_states(const DelayEngine& e, const VoiceState& s)
 {
     float sum = e.ratio_coef + e.ratio_target + e.lp_coef + e.lc_coef + s.start.ratio + s.lp + s.lc;
-    #pragma GCC unroll 16
+#pragma GCC unroll 16
     for (int k = 0; k < DelayEngine::kDiffuserCount; ++k) {
         sum += e.diffusers[k].damp_coef + s.damp[k];
     }

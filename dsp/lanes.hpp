@@ -32,7 +32,7 @@ struct Vec<Pack<V, N>> {
     ZQ_VOICE_INLINE static P splat(float x)
     {
         P r;
-#pragma GCC unroll 4
+#pragma GCC unroll 16
         for (V& a : r.v) {
             a = Vec<V>::splat(x);
         }
@@ -41,7 +41,7 @@ struct Vec<Pack<V, N>> {
     ZQ_VOICE_INLINE static P load(const float* p)
     {
         P r;
-#pragma GCC unroll 4
+#pragma GCC unroll 16
         for (int i = 0; i < N; ++i) {
             r.v[i] = Vec<V>::load(p + i * kW);
         }
@@ -50,7 +50,7 @@ struct Vec<Pack<V, N>> {
     ZQ_VOICE_INLINE static P loadu(const float* p)
     {
         P r;
-#pragma GCC unroll 4
+#pragma GCC unroll 16
         for (int i = 0; i < N; ++i) {
             r.v[i] = Vec<V>::loadu(p + i * kW);
         }
@@ -58,14 +58,14 @@ struct Vec<Pack<V, N>> {
     }
     ZQ_VOICE_INLINE static void store(float* p, const P& a)
     {
-#pragma GCC unroll 4
+#pragma GCC unroll 16
         for (int i = 0; i < N; ++i) {
             Vec<V>::store(p + i * kW, a.v[i]);
         }
     }
     ZQ_VOICE_INLINE static void storeu(float* p, const P& a)
     {
-#pragma GCC unroll 4
+#pragma GCC unroll 16
         for (int i = 0; i < N; ++i) {
             Vec<V>::storeu(p + i * kW, a.v[i]);
         }
@@ -103,7 +103,7 @@ template <class M, class V, int N>
 ZQ_VOICE_INLINE Pack<V, N> keep(const Pack<M, N>& m, const Pack<V, N>& a)
 {
     Pack<V, N> r;
-#pragma GCC unroll 4
+#pragma GCC unroll 16
     for (int i = 0; i < N; ++i) {
         r.v[i] = keep(m.v[i], a.v[i]);
     }
@@ -116,7 +116,7 @@ template <class M, int N>
 ZQ_VOICE_INLINE bool all(const Pack<M, N>& m)
 {
     bool r = true;
-#pragma GCC unroll 4
+#pragma GCC unroll 16
     for (int i = 0; i < N; ++i) {
         r &= all(m.v[i]);
     }

@@ -88,7 +88,10 @@ struct X86Common {
     static constexpr float kPairOf[8] = {0, 1, 4, 5, 2, 3, 6, 7};
 
     ZQ_VOICE_INLINE static float first_lane(H a) { return _mm256_cvtss_f32(a); }
-    ZQ_VOICE_INLINE static float last_pair(H a) { return _mm_cvtss_f32(_mm_permute_ps(_mm256_extractf128_ps(a, 1), 3)); }
+    ZQ_VOICE_INLINE static float last_pair(H a)
+    {
+        return _mm_cvtss_f32(_mm_permute_ps(_mm256_extractf128_ps(a, 1), 3));
+    }
 
     // The four operands of pair m's cubic read at p + 2m: slots 2m .. 2m + 3.
     ZQ_VOICE_INLINE static void stride2_rows(const float* p, H (&y)[4])
@@ -136,14 +139,14 @@ struct Avx2Lanes : X86Common {
     ZQ_VOICE_INLINE static F taps16(const float* buffer, const F& pos, F& whole)
     {
         F r;
-        #pragma GCC unroll 16
+#pragma GCC unroll 16
         for (int h = 0; h < 2; ++h) {
             const __m256i n = _mm256_cvttps_epi32(pos.v[h]);
             alignas(32) std::int32_t at[8];
             _mm256_store_si256(reinterpret_cast<__m256i*>(at), n);
             whole.v[h] = _mm256_cvtepi32_ps(n);
             __m256 q[4];
-            #pragma GCC unroll 16
+#pragma GCC unroll 16
             for (int j = 0; j < 4; ++j) {
                 q[j] = _mm256_insertf128_ps(_mm256_castps128_ps256(_mm_loadu_ps(buffer + at[j])),
                                             _mm_loadu_ps(buffer + at[j + 4]), 1);
@@ -161,7 +164,10 @@ struct Avx2Lanes : X86Common {
     // one_pole_step: fma(c, s - x, x).
     ZQ_VOICE_INLINE static R pole(R c, R s, R x) { return _mm256_fmadd_ps(_mm256_sub_ps(s, x), c, x); }
     // clip_unit for finite values.
-    ZQ_VOICE_INLINE static R clip(R x) { return _mm256_min_ps(_mm256_set1_ps(1.0f), _mm256_max_ps(_mm256_set1_ps(-1.0f), x)); }
+    ZQ_VOICE_INLINE static R clip(R x)
+    {
+        return _mm256_min_ps(_mm256_set1_ps(1.0f), _mm256_max_ps(_mm256_set1_ps(-1.0f), x));
+    }
     ZQ_VOICE_INLINE static R difference(R a, R b) { return _mm256_sub_ps(a, b); }
     // Sample J's loop signal into lane J of the chunk.
     struct Acc {
@@ -180,11 +186,11 @@ struct Avx2Lanes : X86Common {
         alignas(32) float c[2][4][8]; // [half][j % 4]: columns j and j + 4 of the half, side by side
         ZQ_VOICE_INLINE void load(const F (&v)[4])
         {
-            #pragma GCC unroll 16
+#pragma GCC unroll 16
             for (int h = 0; h < 2; ++h) {
                 __m256 r[4] = {v[0].v[h], v[1].v[h], v[2].v[h], v[3].v[h]};
                 transpose_halves(r);
-                #pragma GCC unroll 16
+#pragma GCC unroll 16
                 for (int j = 0; j < 4; ++j) {
                     _mm256_store_ps(c[h][j], r[j]);
                 }
@@ -202,12 +208,12 @@ struct Avx2Lanes : X86Common {
         }
         ZQ_VOICE_INLINE void rows(F (&w)[4]) const
         {
-            #pragma GCC unroll 16
+#pragma GCC unroll 16
             for (int h = 0; h < 2; ++h) {
                 __m256 r[4] = {_mm256_load_ps(c[h][0]), _mm256_load_ps(c[h][1]), _mm256_load_ps(c[h][2]),
                                _mm256_load_ps(c[h][3])};
                 transpose_halves(r);
-                #pragma GCC unroll 16
+#pragma GCC unroll 16
                 for (int s = 0; s < 4; ++s) {
                     w[s].v[h] = r[s];
                 }

@@ -88,12 +88,12 @@ struct Avx512Lanes : X86Common {
         if (near == 0xFFFF && first <= kLastWindowStart) [[likely]] {
             const F w0 = _mm512_loadu_ps(buffer + first);
             const F w1 = _mm512_loadu_ps(buffer + first + 16);
-            #pragma GCC unroll 16
+#pragma GCC unroll 16
             for (int j = 0; j < 4; ++j) {
                 y[j] = _mm512_permutex2var_ps(w0, _mm512_add_epi32(off, _mm512_set1_epi32(j)), w1);
             }
         } else {
-            #pragma GCC unroll 16
+#pragma GCC unroll 16
             for (int j = 0; j < 4; ++j) {
                 y[j] = _mm512_i32gather_ps(n, buffer + j, 4);
             }

@@ -114,7 +114,7 @@ struct NeonLanes {
     ZQ_VOICE_INLINE static F taps16(const float* buffer, const F& pos, F& whole)
     {
         F r;
-        #pragma GCC unroll 16
+#pragma GCC unroll 16
         for (int b = 0; b < 4; ++b) {
             const int32x4_t n = vcvtq_s32_f32(pos.v[b]);
             whole.v[b] = vcvtq_f32_s32(n);
@@ -165,7 +165,7 @@ struct NeonLanes {
         alignas(16) float c[16][4]; // column j: sample j of the four sections
         ZQ_VOICE_INLINE void load(const F (&v)[4])
         {
-            #pragma GCC unroll 16
+#pragma GCC unroll 16
             for (int b = 0; b < 4; ++b) {
                 vst4q_f32(c[4 * b], float32x4x4_t{{v[0].v[b], v[1].v[b], v[2].v[b], v[3].v[b]}});
             }
@@ -182,10 +182,10 @@ struct NeonLanes {
         }
         ZQ_VOICE_INLINE void rows(F (&w)[4]) const
         {
-            #pragma GCC unroll 16
+#pragma GCC unroll 16
             for (int b = 0; b < 4; ++b) {
                 const float32x4x4_t r = vld4q_f32(c[4 * b]);
-                #pragma GCC unroll 16
+#pragma GCC unroll 16
                 for (int s = 0; s < 4; ++s) {
                     w[s].v[b] = r.val[s];
                 }

@@ -62,7 +62,7 @@ struct Pipeline {
     {
         F w[kSections];
         cols.rows(w);
-#pragma GCC unroll 4
+#pragma GCC unroll 16
         for (int k = 0; k < kSections; ++k) {
             sec.save(span, k, w[k]);
         }

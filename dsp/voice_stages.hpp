@@ -75,7 +75,7 @@ struct Sections {
 
     explicit Sections(DelayEngine& e)
     {
-        #pragma GCC unroll 16
+#pragma GCC unroll 16
         for (int k = 0; k < DelayEngine::kDiffuserCount; ++k) {
             store[k] = e.diffusers[k].store;
             length[k] = static_cast<std::uint32_t>(e.diffusers[k].length);
@@ -85,7 +85,7 @@ struct Sections {
     ZQ_VOICE_INLINE SectionSpan span(const std::uint32_t (&pos)[DelayEngine::kDiffuserCount]) const
     {
         SectionSpan s{{pos[0], pos[1], pos[2], pos[3]}, false};
-#pragma GCC unroll 4
+#pragma GCC unroll 16
         for (int k = 0; k < DelayEngine::kDiffuserCount; ++k) {
             s.wraps |= pos[k] + kLanes > length[k];
         }
@@ -95,7 +95,7 @@ struct Sections {
     ZQ_VOICE_INLINE SectionSpan after(const SectionSpan& s) const
     {
         std::uint32_t next[DelayEngine::kDiffuserCount];
-#pragma GCC unroll 4
+#pragma GCC unroll 16
         for (int k = 0; k < DelayEngine::kDiffuserCount; ++k) {
             next[k] = s.pos[k] + kLanes >= length[k] ? s.pos[k] + kLanes - length[k] : s.pos[k] + kLanes;
         }
@@ -137,15 +137,6 @@ struct Sections {
     }
 };
 
-// Where a front reads: the first slot it may not read, and the positions
-// and lengths of the chunk's samples, lane by lane.
-template <class L>
-struct FrontReads {
-    float first_unwritten;
-    typename L::F head;   // each sample's read position plus one
-    typename L::F length; // each sample's length, in slots
-};
-
 // Tap pairs, where the line rests, the LFO starts from 0 and every
 // position up to 20 slots on is exact and below the wrap: samples 2m and
 // 2m + 1 read their loop taps at the same position (the one's offset is the
@@ -153,13 +144,7 @@ struct FrontReads {
 // 2m - 1 and 2m their output taps while the smoother rests. 8 reads each, at
 // positions 2 slots apart, from one window of the line; sample 15's output
 // tap is sample 0's of the next chunk.
-template <class L>
-ZQ_VOICE_INLINE typename L::H pair_offsets()
-{
-    const typename L::H pair = Vec<typename L::H>::loadu(L::kPairOf);
-    return add(pair, pair);
-}
-
+//
 // The loop taps, all clear of the writes wherever front() tries a resting
 // line at all (loop_tap_in_chunk); no wrap, as every sum here is exact.
 template <class L>
@@ -179,7 +164,7 @@ ZQ_VOICE_INLINE bool paired_out_taps(const DelayEngine& e, const ChunkStart& s, 
                                      float first, Front<L>& f)
 {
     using H = typename L::H;
-    const H twice = pair_offsets<L>();
+    const H twice = add(Vec<H>::loadu(L::kPairOf), Vec<H>::loadu(L::kPairOf));
     const H base = add(Vec<H>::splat(s.line.read_pos + 4.0f), twice);
     const H raw = position(Vec<H>::splat(slot_float(s.line.length)), Vec<H>::splat(s.ratio), base);
     const H pos = wrap_down(wrap_up(raw, kSlotsF), kSlotsF);
@@ -328,7 +313,7 @@ ZQ_VOICE_INLINE bool front(const DelayEngine& e, const ChunkParams& p, bool chec
     F ratio = Vec<F>::splat(r);
     if (!ratio_rests) {
         alignas(64) float ratios[kLanes];
-        #pragma GCC unroll 16
+#pragma GCC unroll 16
         for (float& x : ratios) {
             r = one_pole_step(e.ratio_coef, r, e.ratio_target);
             x = r;
@@ -429,7 +414,7 @@ ZQ_VOICE_INLINE void feed_forward(DelayLine& line, const Sections& sec, const Se
     F d = sec.load<F>(span, 0);
     v[0] = fmadd(loop, Vec<F>::splat(p.feedback), fmadd(Vec<F>::splat(-p.coef[0]), d, wet));
     F y = fmadd(Vec<F>::splat(p.coef[0]), v[0], d);
-#pragma GCC unroll 4
+#pragma GCC unroll 16
     for (int k = 1; k < DelayEngine::kDiffuserCount; ++k) {
         d = sec.load<F>(span, k);
         v[k] = fmadd(Vec<F>::splat(-p.coef[k]), d, y);

@@ -70,8 +70,8 @@ struct EnginePair {
                 between(*staged, chunk + k);
                 params[k] = staged->chunk_params();
             }
-            const vk::ChunkTally t =
-                vk::run_chunks(isa, *staged, a_in.data(), out_1, a2.data(), per_call, between ? params.data() : nullptr);
+            const vk::ChunkTally t = vk::run_chunks(isa, *staged, a_in.data(), out_1, a2.data(), per_call,
+                                                    between ? params.data() : nullptr);
             pipelined += t.pipelined;
             staged_one += t.staged;
             per_sample += per_call - t.pipelined - t.staged;
