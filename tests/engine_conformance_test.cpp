@@ -1,11 +1,17 @@
 // The recorded runs through the plug-in's descriptor, linked in: the same
 // bits from every build of the voice this processor can run (baseline, FMA,
-// AVX-512), and on every architecture the tests are built for.
+// AVX-512), and on every architecture the tests are built for. Then through
+// the library file itself, opened as a host opens it: the one in the built
+// bundle, or another copy named by ZQ_PLUGIN_SO (a packaged one, say, built
+// with a device toolchain's flags).
 
+#include <dlfcn.h>
 #include <gtest/gtest.h>
 #include <lv2/core/lv2.h>
 
 #include <array>
+#include <cstdlib>
+#include <string>
 #include <vector>
 
 #include "dsp/voice_kernels.hpp"
@@ -18,7 +24,7 @@ namespace {
 
 class DescriptorHost : public VectorHost {
 public:
-    explicit DescriptorHost(double rate) : d_(lv2_descriptor(0)), h_(d_->instantiate(d_, rate, nullptr, nullptr))
+    DescriptorHost(const LV2_Descriptor* d, double rate) : d_(d), h_(d_->instantiate(d_, rate, nullptr, nullptr))
     {
         for (std::uint32_t p = 3; p < 12; ++p) {
             d_->connect_port(h_, p, &controls_[p]);
@@ -59,7 +65,7 @@ TEST_P(EngineConformance, EveryVoiceBuildMatchesBitForBit)
                 continue; // not on this processor
             }
             ++builds;
-            DescriptorHost host(v.rate);
+            DescriptorHost host(lv2_descriptor(0), v.rate);
             const std::vector<float> out = replay(v, host);
             const std::size_t at = first_difference(out, v.expected);
             EXPECT_EQ(at, v.expected.size())
@@ -69,6 +75,27 @@ TEST_P(EngineConformance, EveryVoiceBuildMatchesBitForBit)
     }
     vk::select_load_time_route();
     EXPECT_GE(builds, 2);
+}
+
+TEST_P(EngineConformance, TheLibraryFileMatchesBitForBit)
+{
+    const char* named = std::getenv("ZQ_PLUGIN_SO");
+    const std::string path = named != nullptr ? named : ZQ_PLUGIN_LIBRARY;
+    void* library = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
+    ASSERT_NE(library, nullptr) << dlerror();
+    using Entry = const LV2_Descriptor* (*)(uint32_t);
+    const auto entry = reinterpret_cast<Entry>(dlsym(library, "lv2_descriptor"));
+    ASSERT_NE(entry, nullptr) << path;
+    ASSERT_NE(entry, &lv2_descriptor) << "the linked-in copy answered for " << path;
+    const VectorRun v = load_vector(GetParam());
+    {
+        DescriptorHost host(entry(0), v.rate);
+        const std::vector<float> out = replay(v, host);
+        const std::size_t at = first_difference(out, v.expected);
+        EXPECT_EQ(at, v.expected.size())
+            << path << ": first differing sample " << at / 2 << " on out_" << at % 2 + 1;
+    }
+    dlclose(library);
 }
 
 INSTANTIATE_TEST_SUITE_P(Vectors, EngineConformance, ::testing::ValuesIn(kVectorNames));
