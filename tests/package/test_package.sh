@@ -99,7 +99,10 @@ if [ "$arch" = arm64 ]; then
         cmake --build "$dir/tests" -j"$(nproc)" --target zq_unit_tests zq_fuzz_replay >>"$dir/tests.log" 2>&1 ||
         { tail -30 "$dir/tests.log"; fail "cannot build the aarch64 test programs"; }
     log "recorded runs through the packaged library under qemu"
-    ZQ_PLUGIN_SO=$lib qemu-aarch64 -L /usr/aarch64-linux-gnu "$dir/tests/tests/zq_unit_tests" \
+    # The cross C library, named outright: the arm64 one installed beside the
+    # native one (multiarch) does not pair with the cross loader.
+    ZQ_PLUGIN_SO=$lib qemu-aarch64 -L /usr/aarch64-linux-gnu -E LD_LIBRARY_PATH=/usr/aarch64-linux-gnu/lib \
+        "$dir/tests/tests/zq_unit_tests" \
         --gtest_filter='Vectors/EngineConformance.*' --gtest_brief=1 ||
         fail "the packaged arm64 library does not give the recorded runs"
     # compare_arch.sh finds the harness and the library in one folder for
