@@ -6,7 +6,7 @@ set -eu
 build="cmake g++ make pkg-config lv2-dev liblilv-dev"
 demo="lilv-utils lv2file sox gnuplot-nox"
 test="libgtest-dev libgmock-dev libbenchmark-dev sordi serdi python3 lilv-utils lv2file lv2proc sox \
-jackd2 jalv jack-capture ardour g++-aarch64-linux-gnu qemu-user clang-14 libclang-rt-14-dev"
+jackd2 jalv jack-capture ardour g++-aarch64-linux-gnu qemu-user clang-14 libclang-rt-14-dev libmpfr-dev"
 case "${1:-test}" in
     demo) packages="$build $demo" ;;
     test) packages="$build $test" ;;
