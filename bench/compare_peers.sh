@@ -29,7 +29,7 @@ trap 'rm -rf "$lv2dir"' EXIT
 ln -s "$build/zwirbelton-quorvel.lv2" "$lv2dir/"
 export LV2_PATH="$lv2dir:/usr/lib/lv2:/usr/local/lib/lv2"
 
-ours="http://zwirbelton.audio/plugins/zwirbelton-quorvel"
+ours=$(sed -n 's/^<\([^#>]*\)>$/\1/p' "$build/zwirbelton-quorvel.lv2/manifest.ttl" | head -n 1)
 ours_set=(--set delay_ms=250 --set tap_ratio=50 --set feedback=60 --set diffusion=66)
 peers=(
   "mda DubDelay|http://drobilla.net/plugins/mda/DubDelay"

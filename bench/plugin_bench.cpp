@@ -10,34 +10,25 @@
 //   inst_per_core   audio time / CPU time: instances one core could run at 48 kHz
 
 #include <benchmark/benchmark.h>
-#include <dlfcn.h>
-#include <lv2/core/lv2.h>
 
 #include <cstdint>
-#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
 #include <vector>
 
 #include "bench_support.hpp"
+#include "plugin_host.hpp"
 
 namespace {
 
+using namespace zq;
 using zq_bench::thread_seconds;
 
 constexpr double kRate = 48000.0;
-constexpr std::uint32_t kPorts = 12;
 // Samples per benchmark iteration: a multiple of every block size benched.
 constexpr std::uint32_t kIterSamples = 4096;
 constexpr std::uint32_t kNoiseLength = 1u << 16;
-
-enum Port : std::uint32_t {
-    kIn = 0, kOut1, kOut2, kDelayMs, kTapRatio, kLevelDb, kPanTap, kPanLoop, kDiffusion, kFeedback,
-    kLowpassHz, kHighpassHz,
-};
-
-constexpr float kDefaults[kPorts] = {0, 0, 0, 120, 100, -9, 0, 0, 66, 0, 6000, 10};
 
 enum Scenario : int {
     kSettled = 0, // 250 ms, ratio 50 %, feedback 60 %, diffusion 66, nothing moving
@@ -73,35 +64,12 @@ float triangle(std::uint64_t pos, std::uint64_t period)
 
 class Host {
 public:
-    explicit Host(int scenario) : scenario_(scenario)
+    explicit Host(int scenario)
+        : scenario_(scenario), plugin_(zq_test::load_descriptor(library_path().c_str()), kRate)
     {
-        const std::string path = library_path();
-        lib_ = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
-        if (lib_ == nullptr) {
-            std::fprintf(stderr, "cannot load %s: %s\n", path.c_str(), dlerror());
-            std::abort();
-        }
-        auto entry = reinterpret_cast<LV2_Descriptor_Function>(dlsym(lib_, "lv2_descriptor"));
-        desc_ = entry != nullptr ? entry(0) : nullptr;
-        if (desc_ == nullptr) {
-            std::fprintf(stderr, "no descriptor in %s\n", path.c_str());
-            std::abort();
-        }
-        const std::string bundle = path.substr(0, path.rfind('/') + 1);
-        const LV2_Feature* features[] = {nullptr};
-        handle_ = desc_->instantiate(desc_, kRate, bundle.c_str(), features);
-        if (handle_ == nullptr) {
-            std::abort();
-        }
-        std::memcpy(controls_, kDefaults, sizeof controls_);
-        for (std::uint32_t p = kDelayMs; p < kPorts; ++p) {
-            desc_->connect_port(handle_, p, &controls_[p]);
-        }
         out_1_.assign(kIterSamples, 0.0f);
         out_2_.assign(kIterSamples, 0.0f);
-        if (desc_->activate != nullptr) {
-            desc_->activate(handle_);
-        }
+        plugin_.activate();
         automate();
         // Long enough for every start-up glide and ramp to end and for the
         // tap-ratio smoother to reach its resting value (about 1.6 s).
@@ -111,14 +79,7 @@ public:
         }
     }
 
-    ~Host()
-    {
-        if (desc_->deactivate != nullptr) {
-            desc_->deactivate(handle_);
-        }
-        desc_->cleanup(handle_);
-        dlclose(lib_);
-    }
+    ~Host() { plugin_.deactivate(); }
 
     Host(const Host&) = delete;
     Host& operator=(const Host&) = delete;
@@ -134,12 +95,8 @@ public:
             if (moves() && (pos_ % 64 == 0 || block > 64)) {
                 automate();
             }
-            const float* in = src + (pos_ % kNoiseLength);
             // Hosts reconnect audio buffers before each run.
-            desc_->connect_port(handle_, kIn, const_cast<float*>(in));
-            desc_->connect_port(handle_, kOut1, out_1_.data() + done);
-            desc_->connect_port(handle_, kOut2, out_2_.data() + done);
-            desc_->run(handle_, block);
+            plugin_.run(src + (pos_ % kNoiseLength), out_1_.data() + done, out_2_.data() + done, block);
             pos_ += block;
         }
         benchmark::DoNotOptimize(out_1_.data());
@@ -155,34 +112,34 @@ private:
     {
         switch (scenario_) {
         case kSettled:
-            controls_[kDelayMs] = 250.0f;
-            controls_[kTapRatio] = 50.0f;
-            controls_[kFeedback] = 60.0f;
-            controls_[kDiffusion] = 66.0f;
+            plugin_.set_control(kDelayMs, 250.0f);
+            plugin_.set_control(kTapRatio, 50.0f);
+            plugin_.set_control(kFeedback, 60.0f);
+            plugin_.set_control(kDiffusion, 66.0f);
             break;
         case kShort:
-            controls_[kDelayMs] = 0.3f;
-            controls_[kTapRatio] = 50.0f;
-            controls_[kFeedback] = 60.0f;
-            controls_[kDiffusion] = 66.0f;
+            plugin_.set_control(kDelayMs, 0.3f);
+            plugin_.set_control(kTapRatio, 50.0f);
+            plugin_.set_control(kFeedback, 60.0f);
+            plugin_.set_control(kDiffusion, 66.0f);
             break;
         case kRamps:
         case kGlide:
         case kMoving: {
             const bool ramps = scenario_ != kGlide;
             const bool glide = scenario_ != kRamps;
-            controls_[kDelayMs] = glide ? ((pos_ / 12000) % 2 == 0 ? 200.0f : 300.0f) : 250.0f;
+            plugin_.set_control(kDelayMs, glide ? ((pos_ / 12000) % 2 == 0 ? 200.0f : 300.0f) : 250.0f);
             if (ramps) {
-                controls_[kTapRatio] = 20.0f + 60.0f * triangle(pos_, 9600);
-                controls_[kLevelDb] = (pos_ / 4096) % 2 == 0 ? -12.0f : -6.0f;
-                controls_[kPanTap] = -80.0f + 160.0f * triangle(pos_, 30000);
-                controls_[kPanLoop] = 80.0f - 160.0f * triangle(pos_, 22000);
-                controls_[kDiffusion] = 50.0f + 30.0f * triangle(pos_, 40000);
-                controls_[kFeedback] = 40.0f + 30.0f * triangle(pos_, 33000);
+                plugin_.set_control(kTapRatio, 20.0f + 60.0f * triangle(pos_, 9600));
+                plugin_.set_control(kLevelDb, (pos_ / 4096) % 2 == 0 ? -12.0f : -6.0f);
+                plugin_.set_control(kPanTap, -80.0f + 160.0f * triangle(pos_, 30000));
+                plugin_.set_control(kPanLoop, 80.0f - 160.0f * triangle(pos_, 22000));
+                plugin_.set_control(kDiffusion, 50.0f + 30.0f * triangle(pos_, 40000));
+                plugin_.set_control(kFeedback, 40.0f + 30.0f * triangle(pos_, 33000));
             } else {
-                controls_[kTapRatio] = 50.0f;
-                controls_[kFeedback] = 60.0f;
-                controls_[kDiffusion] = 66.0f;
+                plugin_.set_control(kTapRatio, 50.0f);
+                plugin_.set_control(kFeedback, 60.0f);
+                plugin_.set_control(kDiffusion, 66.0f);
             }
             break;
         }
@@ -191,10 +148,7 @@ private:
     }
 
     int scenario_;
-    void* lib_ = nullptr;
-    const LV2_Descriptor* desc_ = nullptr;
-    LV2_Handle handle_ = nullptr;
-    float controls_[kPorts] = {};
+    zq_test::PluginHost plugin_;
     std::vector<float> out_1_;
     std::vector<float> out_2_;
     std::uint64_t pos_ = 0;

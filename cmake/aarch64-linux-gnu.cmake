@@ -43,7 +43,12 @@ if(EXISTS /usr/include/lv2/core/lv2.h)
   set(CMAKE_CXX_STANDARD_INCLUDE_DIRECTORIES ${_zq_noarch_inc})
 endif()
 
-# Run target executables (tests, try_run, gtest discovery) under qemu.
+# Run target executables (tests, try_run, gtest discovery) under qemu. The
+# guest's library path names the cross libraries outright: where the arm64 C
+# library is also installed natively (multiarch, /lib/aarch64-linux-gnu), the
+# guest loader would otherwise take that libc beside the cross ld.so, and the
+# mismatched pair hangs at the first thread a program starts.
 find_program(ZQ_QEMU_AARCH64 NAMES qemu-aarch64 qemu-aarch64-static REQUIRED)
-set(CMAKE_CROSSCOMPILING_EMULATOR ${ZQ_QEMU_AARCH64};-L;${ZQ_CROSS_SYSROOT}
+set(CMAKE_CROSSCOMPILING_EMULATOR
+    ${ZQ_QEMU_AARCH64};-L;${ZQ_CROSS_SYSROOT};-E;LD_LIBRARY_PATH=${ZQ_CROSS_SYSROOT}/lib
     CACHE STRING "Runs aarch64 binaries on the build host")

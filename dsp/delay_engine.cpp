@@ -44,7 +44,7 @@ void pan_gains(float percent, float& gain_1, float& gain_2)
 
 } // namespace
 
-DelayEngine::DelayEngine()
+DelayEngine::DelayEngine(float host_rate)
 {
     for (int k = 0; k < kDiffuserCount; ++k) {
         diffusers[k].set_length_ms(kDiffuserMs[k]);
@@ -66,6 +66,7 @@ DelayEngine::DelayEngine()
     // The low-cut keeps its 10 Hz coefficient with its cache unset, so the
     // first port scan always sets it; the tap ratio stays at 1.
     ratio_coef = kRatioCoef;
+    sample_rate = host_rate;
 }
 
 void DelayEngine::set_level_db(float db)

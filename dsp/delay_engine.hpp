@@ -49,9 +49,9 @@ struct DelayEngine {
 
     // Constructs and runs the set-up: prime diffuser lengths, cleared line, the
     // defaults applied through the setters, all at the nominal rate (so the
-    // default 120 ms request is 5760 samples at every host rate). The host
-    // rate is stored afterwards by the caller.
-    DelayEngine();
+    // default 120 ms request is 5760 samples at every host rate). Last, it
+    // stores the host rate, which converts every later delay change.
+    explicit DelayEngine(float host_rate = kNominalRate);
     DelayEngine(const DelayEngine&) = delete;
     DelayEngine& operator=(const DelayEngine&) = delete;
 

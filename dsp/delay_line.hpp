@@ -32,8 +32,8 @@ struct DelayLine {
     std::uint64_t pending_length = 0;
     bool gliding = false;
     float speed = 1.0f;
-    float mod_depth = 1.0f;
-    float lfo_inc = 1.0f;
+    float mod_depth = 1.0f; // fixed at 1
+    float lfo_inc = 1.0f;   // fixed at 1
     float lfo_phase = 0.0f;
     float buffer[kSlots + kMirror] = {};
 

@@ -29,11 +29,11 @@ float host_rate_to_float(double rate)
 
 // The instance and the engine come straight from the C allocator, so the
 // library needs no C++ runtime (and none of its locks) at all.
-template <typename T>
-T* create()
+template <typename T, typename... Args>
+T* create(Args... args)
 {
     void* memory = std::malloc(sizeof(T));
-    return memory != nullptr ? new (memory) T : nullptr;
+    return memory != nullptr ? new (memory) T(args...) : nullptr;
 }
 
 template <typename T>
@@ -43,7 +43,7 @@ void destroy(T* object)
     std::free(object);
 }
 
-// Instantiation context.
+// Instantiation class.
 LV2_Handle instantiate(const LV2_Descriptor*, double rate, const char*, const LV2_Feature* const*)
 {
     log_open_switch();
@@ -51,36 +51,33 @@ LV2_Handle instantiate(const LV2_Descriptor*, double rate, const char*, const LV
     if (self == nullptr) {
         return nullptr;
     }
-    // Set-up runs at the nominal rate, so the default delay is 5760 samples
-    // at every host rate; the host's rate only converts later changes.
-    self->engine = create<DelayEngine>();
+    self->engine = create<DelayEngine>(host_rate_to_float(rate));
     if (self->engine == nullptr) {
         destroy(self);
         return nullptr;
     }
-    self->engine->sample_rate = host_rate_to_float(rate);
     return self;
 }
 
-// Audio context; only stores the pointer.
+// Audio class; only stores the pointer.
 void connect_port(LV2_Handle handle, uint32_t port, void* data)
 {
     static_cast<PluginInstance*>(handle)->connect(port, data);
 }
 
-// Audio context. Nothing is reset: echoes survive a deactivate.
+// Instantiation class. Nothing is reset: echoes survive a deactivate.
 void activate(LV2_Handle) {}
 
-// Audio context.
+// Audio class.
 void run(LV2_Handle handle, uint32_t sample_count)
 {
     static_cast<PluginInstance*>(handle)->run(sample_count);
 }
 
-// Audio context.
+// Instantiation class.
 void deactivate(LV2_Handle) {}
 
-// Instantiation context.
+// Instantiation class.
 void cleanup(LV2_Handle handle)
 {
     auto* self = static_cast<PluginInstance*>(handle);
@@ -88,11 +85,11 @@ void cleanup(LV2_Handle handle)
     destroy(self);
 }
 
-// Any context. No extension is offered.
+// Discovery class. No extension is offered.
 const void* extension_data(const char*) { return nullptr; }
 
 const LV2_Descriptor descriptor = {
-    ZQ_PLUGIN_URI, instantiate, connect_port, activate, run, deactivate, cleanup, extension_data,
+    kPluginUri, instantiate, connect_port, activate, run, deactivate, cleanup, extension_data,
 };
 
 // Denormal flushing for the thread that loads the library; `run` sets the

@@ -4,30 +4,9 @@
 
 #include "dsp/delay_engine.hpp"
 #include "plugin/param_ramp.hpp"
+#include "plugin/ports.hpp"
 
 namespace zq {
-
-#define ZQ_PLUGIN_URI "http://zwirbelton.audio/plugins/zwirbelton-quorvel"
-
-enum Port : std::uint32_t {
-    kIn = 0,
-    kOut1 = 1,
-    kOut2 = 2,
-    kDelayMs = 3,
-    kTapRatio = 4,
-    kLevelDb = 5,
-    kPanTap = 6,
-    kPanLoop = 7,
-    kDiffusion = 8,
-    kFeedback = 9,
-    kLowpassHz = 10,
-    kHighpassHz = 11,
-    kPortCount = 12,
-};
-
-// Port values reach the ramps in the setters' units.
-inline constexpr float kPercentToUnit = 0.01f;
-inline constexpr float kDiffusionToUnit = 0.00990099f; // nearest float to 1/101
 
 // The handle a host holds: the engine, the port buffers, the last-seen values
 // of the immediate controls and the ramps of the smoothed ones.

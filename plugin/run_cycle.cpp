@@ -56,14 +56,18 @@ void PluginInstance::connect(std::uint32_t port, void* data)
 
 void PluginInstance::scan_ports()
 {
+    // Immediate controls in port units reach their setters untouched, so
+    // that a NaN keeps its bits in the engine's cache.
+    static_assert(kPorts[kDelayMs].unit == 1.0f && kPorts[kLowpassHz].unit == 1.0f &&
+                  kPorts[kHighpassHz].unit == 1.0f);
     DelayEngine& e = *engine;
     scan_immediate(delay_ms, delay_ms_seen, [&e](float v) { e.set_delay_ms(v); });
-    scan_immediate(tap_ratio, tap_ratio_seen, [&e](float v) { e.set_tap_ratio(v * kPercentToUnit); });
-    scan_ramped(level_db, 1.0f, level_ramp);
-    scan_ramped(pan_tap, 1.0f, pan_tap_ramp);
-    scan_ramped(pan_loop, 1.0f, pan_loop_ramp);
-    scan_ramped(diffusion, kDiffusionToUnit, diffusion_ramp);
-    scan_ramped(feedback, kPercentToUnit, feedback_ramp);
+    scan_immediate(tap_ratio, tap_ratio_seen, [&e](float v) { e.set_tap_ratio(v * kPorts[kTapRatio].unit); });
+    scan_ramped(level_db, kPorts[kLevelDb].unit, level_ramp);
+    scan_ramped(pan_tap, kPorts[kPanTap].unit, pan_tap_ramp);
+    scan_ramped(pan_loop, kPorts[kPanLoop].unit, pan_loop_ramp);
+    scan_ramped(diffusion, kPorts[kDiffusion].unit, diffusion_ramp);
+    scan_ramped(feedback, kPorts[kFeedback].unit, feedback_ramp);
     scan_immediate(lowpass_hz, lowpass_hz_seen, [&e](float v) { e.set_lowpass_hz(v); });
     scan_immediate(highpass_hz, highpass_hz_seen, [&e](float v) { e.set_highpass_hz(v); });
 }

@@ -1,5 +1,5 @@
-// The engine's set-up state and its nine setters, against the values the
-// design prints for them.
+// The engine's set-up state and its nine setters, against the exact
+// single-precision values they must produce.
 
 #include <gtest/gtest.h>
 
@@ -153,18 +153,16 @@ TEST(DelayEngineSetters, FeedbackLimitFallsAsDiffusionGrows)
         float diffusion;
         float limit;
     } table[] = {{0.3f, 0.9020912f}, {0.5f, 0.8408187f}, {0.6f, 0.81840676f},
-                 {0.8f, 0.7839612f}, {1.0f, 0.7587993f}, {1.2f, 0.7396472f}};
+                 {0.8f, 0.7839612f}, {1.0f, 0.75879925f}, {1.2f, 0.73964715f}};
     for (const auto& row : table) {
         auto e = make_engine();
         e->set_diffusion(row.diffusion);
         e->set_feedback(1.0f);
-        // Formed in double and rounded once (a float computation would be an
-        // ulp off at 0.3). The last two rows are printed to seven digits, one
-        // ulp from the float they name.
-        const float tolerance = row.diffusion < 1.0f ? 0.0f : 6e-8f;
-        EXPECT_NEAR(e->feedback_eff, row.limit, tolerance) << "diffusion " << row.diffusion;
+        // Formed in double and rounded once: a float computation would be an
+        // ulp off at 0.3.
+        EXPECT_EQ(e->feedback_eff, row.limit) << "diffusion " << row.diffusion;
         e->set_diffusion(-row.diffusion); // the limit looks at the magnitude
-        EXPECT_NEAR(e->feedback_eff, row.limit, tolerance) << "diffusion " << -row.diffusion;
+        EXPECT_EQ(e->feedback_eff, row.limit) << "diffusion " << -row.diffusion;
     }
     auto e = make_engine();
     e->set_diffusion(0.0f);

@@ -2,17 +2,17 @@
 // at once give exactly what each gives alone.
 
 #include <gtest/gtest.h>
-#include <lv2/core/lv2.h>
 
-#include <array>
 #include <cstring>
-#include <random>
 #include <thread>
 #include <vector>
 
-extern "C" const LV2_Descriptor* lv2_descriptor(uint32_t index);
+#include "linked_host.hpp"
+#include "test_signals.hpp"
 
 namespace {
+
+using namespace zq;
 
 constexpr int kInstances = 8;
 constexpr std::size_t kSamples = 48000;
@@ -20,34 +20,21 @@ constexpr std::size_t kSamples = 48000;
 // Renders one instance with its own controls, block pattern and input.
 std::vector<float> render(int id)
 {
-    const LV2_Descriptor* d = lv2_descriptor(0);
-    LV2_Handle h = d->instantiate(d, 44100.0 + 1000.0 * id, nullptr, nullptr);
+    zq_test::LinkedHost host(44100.0 + 1000.0 * id);
     const auto k = static_cast<float>(id);
-    std::array<float, 12> controls = {0, 0, 0, 50.0f + 40.0f * k, 30.0f + 9.0f * k, -6, -80.0f + 20.0f * k,
-                                      70.0f - 15.0f * k, 10.0f * k, 60.0f + 4.0f * k, 3000.0f + 500.0f * k,
-                                      10.0f + 30.0f * k};
-    for (std::uint32_t p = 3; p < 12; ++p) {
-        d->connect_port(h, p, &controls[p]);
+    const float controls[kPortCount] = {0, 0, 0, 50.0f + 40.0f * k, 30.0f + 9.0f * k, -6, -80.0f + 20.0f * k,
+                                        70.0f - 15.0f * k, 10.0f * k, 60.0f + 4.0f * k, 3000.0f + 500.0f * k,
+                                        10.0f + 30.0f * k};
+    for (std::uint32_t p = kFirstControl; p < kPortCount; ++p) {
+        host.set_control(p, controls[p]);
     }
-    std::mt19937 rng(static_cast<unsigned>(id));
-    std::uniform_real_distribution<float> dist(-0.5f, 0.5f);
-    std::vector<float> in(kSamples);
-    for (float& x : in) {
-        x = dist(rng);
-    }
-    std::vector<float> out(2 * kSamples);
+    const std::vector<float> in = zq_test::noise(kSamples, 0.5f, static_cast<unsigned>(id));
     const std::size_t block = 17 + 61 * static_cast<std::size_t>(id);
-    for (std::size_t at = 0; at < kSamples; at += block) {
-        const std::size_t n = std::min(block, kSamples - at);
-        if (at == kSamples / 2) {
-            controls[3] *= 0.5f; // a glide half way
-        }
-        d->connect_port(h, 0, in.data() + at);
-        d->connect_port(h, 1, out.data() + at);
-        d->connect_port(h, 2, out.data() + kSamples + at);
-        d->run(h, static_cast<std::uint32_t>(n));
-    }
-    d->cleanup(h);
+    // A glide half way.
+    std::vector<float> out = host.render({in.begin(), in.begin() + kSamples / 2}, block);
+    host.set_control(kDelayMs, 0.5f * controls[kDelayMs]);
+    const std::vector<float> rest = host.render({in.begin() + kSamples / 2, in.end()}, block);
+    out.insert(out.end(), rest.begin(), rest.end());
     return out;
 }
 

@@ -83,53 +83,6 @@ VectorRun load_vector(const std::string& name)
     return run;
 }
 
-std::vector<float> replay(const VectorRun& v, VectorHost& host)
-{
-    constexpr float kStartControls[12] = {0, 0, 0, 120, 100, -9, 0, 0, 66, 0, 6000, 10};
-    for (std::uint32_t p = 3; p < 12; ++p) {
-        host.set_control(p, kStartControls[p]);
-    }
-    host.activate();
-    std::vector<float> out;
-    out.reserve(v.expected.size());
-    std::size_t block = 64;
-    bool inplace = false;
-    std::size_t at = 0;
-    std::vector<float> buf_in;
-    std::vector<float> buf_1;
-    std::vector<float> buf_2;
-    for (const VectorCommand& c : v.commands) {
-        switch (c.kind) {
-        case VectorCommand::kSet: host.set_control(c.port, static_cast<float>(c.value)); break;
-        case VectorCommand::kBlock: block = c.count; break;
-        case VectorCommand::kInplace: inplace = c.count != 0; break;
-        case VectorCommand::kActivate: host.activate(); break;
-        case VectorCommand::kDeactivate: host.deactivate(); break;
-        case VectorCommand::kRate: break;
-        case VectorCommand::kRun:
-            for (std::uint64_t done = 0; done < c.count && at < v.input.size();) {
-                const std::size_t n = std::min<std::size_t>({block, c.count - done, v.input.size() - at});
-                // Fresh buffers per call, sized exactly: any access past the
-                // block is a fault the sanitizer build reports.
-                buf_in.assign(v.input.begin() + static_cast<std::ptrdiff_t>(at),
-                              v.input.begin() + static_cast<std::ptrdiff_t>(at + n));
-                buf_1.assign(n, 0.0f);
-                buf_2.assign(n, 0.0f);
-                float* out_1 = inplace ? buf_in.data() : buf_1.data();
-                host.run(buf_in.data(), out_1, buf_2.data(), static_cast<std::uint32_t>(n));
-                for (std::size_t i = 0; i < n; ++i) {
-                    out.push_back(out_1[i]);
-                    out.push_back(buf_2[i]);
-                }
-                at += n;
-                done += n;
-            }
-            break;
-        }
-    }
-    return out;
-}
-
 std::size_t first_difference(const std::vector<float>& a, const std::vector<float>& b)
 {
     const std::size_t n = std::min(a.size(), b.size());

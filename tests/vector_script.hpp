@@ -3,9 +3,12 @@
 // Recorded runs: a control script, the exact input stream and the expected
 // outputs (interleaved out_1, out_2), compared bit for bit.
 
+#include <algorithm>
 #include <cstdint>
 #include <string>
 #include <vector>
+
+#include "plugin/ports.hpp"
 
 namespace zq_test {
 
@@ -23,8 +26,9 @@ struct VectorRun {
     std::vector<float> expected; // interleaved out_1, out_2
 };
 
-// What a replay needs from a host: its controls, its lifecycle calls and one
-// `run` with the audio ports connected to the given buffers.
+// What a replay needs from a host, for hosts not built on PluginHost: the
+// controls, the lifecycle calls and `run` with the audio ports connected to
+// the given buffers.
 class VectorHost {
 public:
     virtual ~VectorHost() = default;
@@ -34,10 +38,55 @@ public:
     virtual void run(const float* in, float* out_1, float* out_2, std::uint32_t count) = 0;
 };
 
-// Replays a script as the recordings were made (controls from their start
-// values, activate once, fresh exactly sized buffers per call); returns the
-// interleaved outputs of all calls.
-std::vector<float> replay(const VectorRun& v, VectorHost& host);
+// Replays a script as the recordings were made (controls from the ports'
+// defaults, activate once, fresh exactly sized buffers per call); returns the
+// interleaved outputs of all calls. `Host` is a PluginHost or a VectorHost.
+template <typename Host>
+std::vector<float> replay(const VectorRun& v, Host& host)
+{
+    for (std::uint32_t p = zq::kFirstControl; p < zq::kPortCount; ++p) {
+        host.set_control(p, zq::kPorts[p].default_value);
+    }
+    host.activate();
+    std::vector<float> out;
+    out.reserve(v.expected.size());
+    std::size_t block = 64;
+    bool inplace = false;
+    std::size_t at = 0;
+    std::vector<float> buf_in;
+    std::vector<float> buf_1;
+    std::vector<float> buf_2;
+    for (const VectorCommand& c : v.commands) {
+        switch (c.kind) {
+        case VectorCommand::kSet: host.set_control(c.port, static_cast<float>(c.value)); break;
+        case VectorCommand::kBlock: block = c.count; break;
+        case VectorCommand::kInplace: inplace = c.count != 0; break;
+        case VectorCommand::kActivate: host.activate(); break;
+        case VectorCommand::kDeactivate: host.deactivate(); break;
+        case VectorCommand::kRate: break;
+        case VectorCommand::kRun:
+            for (std::uint64_t done = 0; done < c.count && at < v.input.size();) {
+                const std::size_t n = std::min<std::size_t>({block, c.count - done, v.input.size() - at});
+                // Fresh buffers per call, sized exactly: any access past the
+                // block is a fault the sanitizer build reports.
+                buf_in.assign(v.input.begin() + static_cast<std::ptrdiff_t>(at),
+                              v.input.begin() + static_cast<std::ptrdiff_t>(at + n));
+                buf_1.assign(n, 0.0f);
+                buf_2.assign(n, 0.0f);
+                float* out_1 = inplace ? buf_in.data() : buf_1.data();
+                host.run(buf_in.data(), out_1, buf_2.data(), static_cast<std::uint32_t>(n));
+                for (std::size_t i = 0; i < n; ++i) {
+                    out.push_back(out_1[i]);
+                    out.push_back(buf_2[i]);
+                }
+                at += n;
+                done += n;
+            }
+            break;
+        }
+    }
+    return out;
+}
 
 // Index of the first value whose bits differ, or the size when none does.
 std::size_t first_difference(const std::vector<float>& a, const std::vector<float>& b);

@@ -11,7 +11,8 @@ cmake --build build -j"$(nproc)"
 cmake --install build
 lv2_dir=$(sed -n 's/^ZQ_LV2_INSTALL_DIR:PATH=//p' build/CMakeCache.txt)
 export LV2_PATH="$lv2_dir"
-uri=http://zwirbelton.audio/plugins/zwirbelton-quorvel
+bundle=build/zwirbelton-quorvel.lv2
+uri=$(sed -n 's/^<\([^#>]*\)>$/\1/p' "$bundle/manifest.ttl" | head -n 1)
 out="$root/demo-out"
 rm -rf "$out"
 mkdir -p "$out"
@@ -46,7 +47,7 @@ lv2apply -i "$out/phrase.wav" -o "$out/phrase-echo.wav" \
     -c delay_ms 300 -c feedback 55 -c tap_ratio 50 -c pan_tap -60 -c pan_loop 60 "$uri"
 
 # One render per factory preset, through lv2file, which loads presets by name.
-sed -n 's/.*#preset-\([a-z-]*\)>$/\1/p; s/^\trdfs:label "\(.*\)" ;$/\1/p' bundle/presets.ttl |
+sed -n 's/.*#preset-\([a-z-]*\)>$/\1/p; s/^\trdfs:label "\(.*\)" ;$/\1/p' "$bundle/presets.ttl" |
 while read -r slug && read -r label; do
     lv2file -i "$out/phrase.wav" -o "$out/$slug.wav" -P "$label" "$uri" >/dev/null
     lv2file -i "$out/impulse.wav" -o "$out/$slug-impulse.wav" -P "$label" "$uri" >/dev/null

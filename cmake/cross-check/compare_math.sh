@@ -14,7 +14,9 @@ set -uo pipefail
 x86="${1:?x86 mathprobe}"
 a64="${2:?aarch64 mathprobe}"
 mode="${3:-quick}"
-run_a64() { "${ZQ_QEMU:-qemu-aarch64}" -L "${ZQ_QEMU_SYSROOT:-/usr/aarch64-linux-gnu}" "$a64" "$@"; }
+sysroot="${ZQ_QEMU_SYSROOT:-/usr/aarch64-linux-gnu}"
+# The cross libraries by name: a native arm64 libc (multiarch) must not pair with the cross loader.
+run_a64() { "${ZQ_QEMU:-qemu-aarch64}" -L "$sysroot" -E LD_LIBRARY_PATH="$sysroot/lib" "$a64" "$@"; }
 
 fail=0 pass=0
 compare() {  # label, then mathprobe arguments

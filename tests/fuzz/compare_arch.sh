@@ -21,7 +21,7 @@ sysroot="${ZQ_QEMU_SYSROOT:-/usr/aarch64-linux-gnu}"
 tmp="$(mktemp -d)"
 trap 'rm -rf "$tmp"' EXIT
 "$native/tests/fuzz/zq_fuzz_replay" --plugin="$native/$rel" "$corpus" | grep '^ok ' | sed 's|^ok .*/||' > "$tmp/native"
-"$qemu" -L "$sysroot" "$cross/tests/fuzz/zq_fuzz_replay" --plugin="$cross/$rel" "$corpus" | grep '^ok ' \
+"$qemu" -L "$sysroot" -E LD_LIBRARY_PATH="$sysroot/lib" "$cross/tests/fuzz/zq_fuzz_replay" --plugin="$cross/$rel" "$corpus" | grep '^ok ' \
   | sed 's|^ok .*/||' > "$tmp/cross"
 seeds=$(wc -l < "$tmp/native")
 if [[ "$seeds" -eq 0 ]]; then

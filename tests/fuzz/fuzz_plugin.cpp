@@ -78,35 +78,25 @@
 #include <sys/stat.h>
 #endif
 
+#include "plugin/ports.hpp"
+
 #ifdef ZQ_FUZZ_STATIC_PLUGIN
 extern "C" const LV2_Descriptor* lv2_descriptor(uint32_t index);
 #endif
 
 namespace {
 
-constexpr const char* kUri = "http://zwirbelton.audio/plugins/zwirbelton-quorvel";
-constexpr uint32_t kPortCount = 12;
-constexpr uint32_t kFirstControl = 3;
-constexpr uint32_t kControlCount = 9;
+using zq::kFirstControl;
+using zq::kPortCount;
+constexpr const char* kUri = zq::kPluginUri;
+constexpr uint32_t kControlCount = kPortCount - kFirstControl;
 constexpr uint32_t kMaxBlock = 16384;
 constexpr int kSlots = 3;  // logical instances alive at once
 constexpr double kMinRecoverySamples = 96000;  // two seconds at 48 kHz
 constexpr uint64_t kMaxSamplesPerInput = uint64_t(1) << 21;  // per input, all instances
 
-struct Range {
-  float lo, hi;
-};
-// delay_ms, tap_ratio, level_db, pan_tap, pan_loop, diffusion, feedback,
-// lowpass_hz, highpass_hz
-constexpr std::array<Range, kControlCount> kRanges = {{{1, 500},
-                                                       {0, 100},
-                                                       {-90, 6},
-                                                       {-100, 100},
-                                                       {-100, 100},
-                                                       {0, 100},
-                                                       {0, 100},
-                                                       {200, 20000},
-                                                       {10, 2000}}};
+// Control c is port kFirstControl + c.
+const zq::PortInfo& control_port(uint32_t c) { return zq::kPorts[kFirstControl + c]; }
 
 bool g_verbose = false;
 // FNV-1a over the bits of every output sample of an input (NaNs counted as
@@ -328,10 +318,10 @@ double pick_rate(Reader& in) {
   }
 }
 
-float pick_control(uint8_t kind, uint32_t payload, Range r) {
+float pick_control(uint8_t kind, uint32_t payload, const zq::PortInfo& r) {
   constexpr float kInf = std::numeric_limits<float>::infinity();
   constexpr float kMax = std::numeric_limits<float>::max();
-  const float span = r.hi - r.lo;
+  const float span = r.max - r.min;
   switch (kind % 24) {
     case 0: return std::numeric_limits<float>::quiet_NaN();
     case 1: return -std::numeric_limits<float>::quiet_NaN();
@@ -346,20 +336,20 @@ float pick_control(uint8_t kind, uint32_t payload, Range r) {
     case 10: return -1e-40f;
     case 11: return 0.0f;
     case 12: return -0.0f;
-    case 13: return r.lo;
-    case 14: return r.hi;
-    case 15: return std::nextafter(r.lo, -kInf);
-    case 16: return std::nextafter(r.hi, kInf);
-    case 17: return r.lo - span;
-    case 18: return r.hi + span;
-    case 19: return -r.hi;
+    case 13: return r.min;
+    case 14: return r.max;
+    case 15: return std::nextafter(r.min, -kInf);
+    case 16: return std::nextafter(r.max, kInf);
+    case 17: return r.min - span;
+    case 18: return r.max + span;
+    case 19: return -r.max;
     case 20: return std::bit_cast<float>(payload);  // any bit pattern
     default:  // in range, uniformly
-      return r.lo + span * float(payload & 0xFFFFFF) / float(0xFFFFFF);
+      return r.min + span * float(payload & 0xFFFFFF) / float(0xFFFFFF);
   }
 }
 
-bool in_range(float v, Range r) { return std::isfinite(v) && v >= r.lo && v <= r.hi; }
+bool in_range(float v, const zq::PortInfo& r) { return std::isfinite(v) && v >= r.min && v <= r.max; }
 
 // A sine-like wave from integer arithmetic only (a parabola per half
 // period), so that the input is the same on every processor: libm's sinf
@@ -493,7 +483,7 @@ void create(Pair& p, double rate, uint8_t feat) {
   p.sane_samples = 0;
   p.clock = 0;
   p.routing = kSeparate;
-  for (uint32_t c = 0; c < kControlCount; ++c) p.value[c] = 0.5f * (kRanges[c].lo + kRanges[c].hi);
+  for (uint32_t c = 0; c < kControlCount; ++c) p.value[c] = 0.5f * (control_port(c).min + control_port(c).max);
   for (int t = 0; t < 2; ++t) {
     Twin& tw = p.twin[t];
     tw.h = h[t];
@@ -560,7 +550,7 @@ void run_block(Harness& hs, Pair& p, uint32_t n, uint8_t kind, uint32_t seed, bo
   std::memcpy(hs.in_copy.data(), in[0], n * sizeof(float));
 
   bool sane = p.check_bounds;
-  for (uint32_t c = 0; c < kControlCount && sane; ++c) sane = in_range(p.value[c], kRanges[c]);
+  for (uint32_t c = 0; c < kControlCount && sane; ++c) sane = in_range(p.value[c], control_port(c));
   for (uint32_t i = 0; i < n && sane; ++i) sane = std::isfinite(in[0][i]) && std::fabs(in[0][i]) <= 1.0f;
 
   for (int t = 0; t < 2; ++t) {
@@ -671,11 +661,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       case 4: {
         const uint32_t c = in.u8() % kControlCount;
         const uint8_t kind = in.u8();
-        const float v = pick_control(kind, in.u32(), kRanges[c]);
+        const float v = pick_control(kind, in.u32(), control_port(c));
         if (!p.alive) break;
         p.value[c] = v;
         for (int t = 0; t < 2; ++t) *p.twin[t].ctl.ptr(c) = v;
-        if (!in_range(v, kRanges[c])) p.sane_samples = 0;
+        if (!in_range(v, control_port(c))) p.sane_samples = 0;
         trace("  control %u = %a", kFirstControl + c, double(v));
         break;
       }

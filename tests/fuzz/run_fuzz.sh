@@ -44,9 +44,11 @@ if [[ -z "$bin" ]]; then
   fi
   bin="$out/fuzz_plugin"
   if [[ ! -x "$bin" || "$here/fuzz_plugin.cpp" -nt "$bin" ]]; then
+    # The plug-in's URI as its bundle's manifest names it.
+    uri=$(sed -n 's/^<\([^#>]*\)>$/\1/p' "$(dirname "$plugin")/manifest.ttl" | head -n 1)
     "$cxx" -std=c++20 -O1 -g -fno-omit-frame-pointer -ffp-contract=off \
       -fsanitize=fuzzer,address,undefined -fno-sanitize-recover=all \
-      -o "$bin" "$here/fuzz_plugin.cpp" -ldl
+      -I"$here/../.." -DZQ_PLUGIN_URI="\"$uri\"" -o "$bin" "$here/fuzz_plugin.cpp" -ldl
   fi
 fi
 

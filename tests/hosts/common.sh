@@ -8,7 +8,7 @@
 # Exit codes: 0 pass, 1 fail, 77 the host cannot run on this machine.
 #
 # Environment knobs (all optional):
-#   ZQ_URI      plug-in URI   (default http://zwirbelton.audio/plugins/zwirbelton-quorvel)
+#   ZQ_URI      plug-in URI   (default: the one the bundle's manifest names)
 #   ZQ_BUNDLE   bundle folder name inside LV2_DIR (default zwirbelton-quorvel.lv2)
 #   ZQ_KEEP=1   keep the scratch directory for inspection
 #   ZQ_REF_BLOCK  block size for the reference renders (default 4096)
@@ -17,7 +17,6 @@ set -u
 
 ZQ_HERE=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 WAVTOOL="$ZQ_HERE/wavtool.py"
-ZQ_URI=${ZQ_URI:-http://zwirbelton.audio/plugins/zwirbelton-quorvel}
 ZQ_BUNDLE=${ZQ_BUNDLE:-zwirbelton-quorvel.lv2}
 ZQ_REF_BLOCK=${ZQ_REF_BLOCK:-4096}
 PY=${PYTHON:-python3}
@@ -40,6 +39,7 @@ zq_init() {
     [ $# -ge 1 ] || { echo "usage: $0 LV2_DIR [ZQ_RENDER]" >&2; exit 1; }
     LV2DIR=$(cd "$1" 2>/dev/null && pwd) || fail "LV2 directory '$1' does not exist"
     [ -f "$LV2DIR/$ZQ_BUNDLE/manifest.ttl" ] || fail "no $ZQ_BUNDLE/manifest.ttl in $LV2DIR"
+    ZQ_URI=${ZQ_URI:-$(sed -n 's/^<\([^#>]*\)>$/\1/p' "$LV2DIR/$ZQ_BUNDLE/manifest.ttl" | head -n 1)}
     command -v "$PY" >/dev/null 2>&1 || skip "python3 is not installed"
     WORK=$(mktemp -d "${TMPDIR:-/tmp}/zq-host.XXXXXX") || fail "mktemp"
     trap zq_on_exit EXIT

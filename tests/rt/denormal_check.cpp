@@ -37,7 +37,7 @@
 // measurement can be disturbed by other load; a denormal slowdown repeats.
 //
 // Exit status: 0 pass, 1 fail, 2 setup problem.
-#include "lv2_host.h"
+#include "plugin_host.hpp"
 
 #include <algorithm>
 #include <cmath>
@@ -74,7 +74,7 @@ double median(std::vector<int64_t> v) {
 
 struct Setting {
   const char* name;
-  float control[zq_host::kPorts];
+  float control[zq::kPortCount];
 };
 
 struct Result {
@@ -97,9 +97,10 @@ unsigned fp_flags() { return 0; }
 constexpr unsigned kDenormalFlag = 0x02, kUnderflowFlag = 0x10;
 
 Result measure(const LV2_Descriptor* d, const Setting& s, double rate, uint32_t block, double silence_s) {
-  zq_host::Instance inst(d, rate);
-  for (uint32_t p = zq_host::kDelayMs; p < zq_host::kPorts; ++p) inst.control[p] = s.control[p];
+  zq_test::PluginHost inst(d, rate);
+  for (uint32_t p = zq::kFirstControl; p < zq::kPortCount; ++p) inst.set_control(p, s.control[p]);
   inst.activate();
+  std::vector<float> in(block), out1(block), out2(block);
 
   const uint64_t burst_blocks = uint64_t(0.5 * rate / block) + 1;
   const uint64_t silent_blocks = uint64_t(silence_s * rate / block);
@@ -115,11 +116,11 @@ Result measure(const LV2_Descriptor* d, const Setting& s, double rate, uint32_t 
       rng ^= rng << 13;
       rng ^= rng >> 17;
       rng ^= rng << 5;
-      inst.in[i] = loud ? float(int32_t(rng)) * (1.0f / 2147483648.0f) : 0.0f;
+      in[i] = loud ? float(int32_t(rng)) * (1.0f / 2147483648.0f) : 0.0f;
     }
     clear_fp_flags();
     const int64_t t0 = thread_ns();
-    inst.run(block);
+    inst.run(in.data(), out1.data(), out2.data(), block);
     const int64_t dt = thread_ns() - t0;
     const unsigned flags = fp_flags();
     if (!loud && (flags & kDenormalFlag)) {
@@ -129,8 +130,8 @@ Result measure(const LV2_Descriptor* d, const Setting& s, double rate, uint32_t 
     (loud ? t_burst : t_silent).push_back(dt);
     t_all.push_back(dt);
     for (uint32_t i = 0; i < block; ++i) {
-      r.subnormal_out += std::fpclassify(inst.out1[i]) == FP_SUBNORMAL;
-      r.subnormal_out += std::fpclassify(inst.out2[i]) == FP_SUBNORMAL;
+      r.subnormal_out += std::fpclassify(out1[i]) == FP_SUBNORMAL;
+      r.subnormal_out += std::fpclassify(out2[i]) == FP_SUBNORMAL;
     }
   }
   inst.deactivate();
@@ -156,17 +157,7 @@ Result measure(const LV2_Descriptor* d, const Setting& s, double rate, uint32_t 
 
 Setting make(const char* name, float delay, float tap, float level, float pan_tap, float pan_loop, float diffusion,
              float feedback, float lowpass, float highpass) {
-  Setting s{name, {}};
-  s.control[zq_host::kDelayMs] = delay;
-  s.control[zq_host::kTapRatio] = tap;
-  s.control[zq_host::kLevelDb] = level;
-  s.control[zq_host::kPanTap] = pan_tap;
-  s.control[zq_host::kPanLoop] = pan_loop;
-  s.control[zq_host::kDiffusion] = diffusion;
-  s.control[zq_host::kFeedback] = feedback;
-  s.control[zq_host::kLowpassHz] = lowpass;
-  s.control[zq_host::kHighpassHz] = highpass;
-  return s;
+  return {name, {0, 0, 0, delay, tap, level, pan_tap, pan_loop, diffusion, feedback, lowpass, highpass}};
 }
 
 int g_status = 2;
@@ -229,12 +220,12 @@ int main(int argc, char** argv) {
   }
   const double silence = pos.size() > 1 ? std::atof(pos[1].c_str()) : 30.0;
   const uint32_t block = pos.size() > 2 ? uint32_t(std::atoi(pos[2].c_str())) : 256;
-  if (!(silence >= 2.0) || block < 1 || block > zq_host::kMaxBlock) {
-    std::fprintf(stderr, "denormal_check: need >= 2 s of silence and 1 <= block <= %u\n", zq_host::kMaxBlock);
+  if (!(silence >= 2.0) || block < 1) {
+    std::fprintf(stderr, "denormal_check: need >= 2 s of silence and a block of at least 1\n");
     return 2;
   }
   const unsigned mode_before = fp_mode();
-  const LV2_Descriptor* d = zq_host::load(pos[0].c_str());
+  const LV2_Descriptor* d = zq_test::load_descriptor(pos[0].c_str());
   const unsigned mode_after = fp_mode();
   const bool load_ok = mode_before == mode_after || allow_load_fp_mode;
   if (mode_before != mode_after)

@@ -32,7 +32,7 @@
 //
 // Exit status: 0 clean (or the expected hazard seen), 1 violations found (or
 // the expected one missing), 2 setup problem.
-#include "lv2_host.h"
+#include "plugin_host.hpp"
 #include "rt_interpose.h"
 
 #include <atomic>
@@ -183,16 +183,16 @@ struct Rng {
 
 // Control values that a host may send: in range, at the ends, and garbage.
 float control_value(Rng& rng, uint32_t port, int phase) {
-  const auto r = zq_host::kRanges[port - zq_host::kDelayMs];
+  const zq::PortInfo& r = zq::kPorts[port];
   switch (phase % 8) {
-    case 0: return r.normal;
-    case 1: return r.lo;
-    case 2: return r.hi;
-    case 3: return r.lo + (r.hi - r.lo) * (0.5f + 0.5f * rng.unit());
+    case 0: return r.default_value;
+    case 1: return r.min;
+    case 2: return r.max;
+    case 3: return r.min + (r.max - r.min) * (0.5f + 0.5f * rng.unit());
     case 4: return std::numeric_limits<float>::quiet_NaN();
     case 5: return (rng.next() & 1) ? std::numeric_limits<float>::infinity() : -1e30f;
-    case 6: return r.hi * 10.0f;
-    default: return r.lo - 1.0f;
+    case 6: return r.max * 10.0f;
+    default: return r.min - 1.0f;
   }
 }
 
@@ -212,9 +212,11 @@ void audio_thread(const LV2_Descriptor* d, double seconds) {
   // Instances are made and activated before the filter (instantiation and
   // activation may allocate); everything after it is observed.
   static constexpr double kRates[] = {48000.0, 44100.0, 96000.0};
-  std::vector<std::unique_ptr<zq_host::Instance>> inst;
-  for (double rate : kRates) inst.push_back(std::make_unique<zq_host::Instance>(d, rate));
+  static constexpr uint32_t kMaxBlock = 16384;
+  std::vector<std::unique_ptr<zq_test::PluginHost>> inst;
+  for (double rate : kRates) inst.push_back(std::make_unique<zq_test::PluginHost>(d, rate));
   for (auto& i : inst) i->activate();
+  std::vector<float> in(kMaxBlock), out1(kMaxBlock), out2(kMaxBlock);
 
   const int fd = install_notify_filter();
   if (fd < 0) {
@@ -231,7 +233,7 @@ void audio_thread(const LV2_Descriptor* d, double seconds) {
   Rng rng;
   uint64_t block_index = 0;
   for (size_t k = 0; k < inst.size(); ++k) {
-    zq_host::Instance& in = *inst[k];
+    zq_test::PluginHost& host = *inst[k];
     const double rate = kRates[k];
     uint64_t done = 0;
     const uint64_t total = uint64_t(seconds * rate);
@@ -239,14 +241,11 @@ void audio_thread(const LV2_Descriptor* d, double seconds) {
       const uint32_t n = kBlocks[block_index % std::size(kBlocks)];
       const int phase = int(block_index / 7);
       // Controls change between blocks: sweeps, jumps and garbage.
-      for (uint32_t p = zq_host::kDelayMs; p < zq_host::kPorts; ++p)
-        in.control[p] = control_value(rng, p, phase + int(p) * int(block_index % 3));
-      fill(in.in, n, rng, int(block_index / 5));
+      for (uint32_t p = zq::kFirstControl; p < zq::kPortCount; ++p)
+        host.set_control(p, control_value(rng, p, phase + int(p) * int(block_index % 3)));
+      fill(in, n, rng, int(block_index / 5));
       const bool o1 = block_index % 11 == 3, o2 = block_index % 13 == 5;
-      armed_call([&] {
-        in.connect_audio(o1, o2);
-        in.run(n);
-      });
+      armed_call([&] { host.run(in.data(), o1 ? in.data() : out1.data(), o2 ? in.data() : out2.data(), n); });
       done += n ? n : 1;
       ++block_index;
     }
@@ -307,7 +306,7 @@ int main(int argc, char** argv) {
   // Loading must not change the loading thread's floating-point mode (a
   // constructor setting FTZ/DAZ, or crtfastmath.o from -ffast-math linking).
   const unsigned mode_before = fp_control();
-  const LV2_Descriptor* d = zq_host::load(path);
+  const LV2_Descriptor* d = zq_test::load_descriptor(path);
   const unsigned mode_after = fp_control();
 
   const auto t0 = std::chrono::steady_clock::now();

@@ -4,8 +4,6 @@
 //
 //   zq-render --block N [--preset URI] [--set SYMBOL=VALUE]... in.wav out.wav
 
-#include <lilv/lilv.h>
-
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -149,17 +147,14 @@ int main(int argc, char** argv)
         std::fprintf(stderr, "no preset %s\n", preset.c_str());
         return 1;
     }
-    const LilvPlugin* plugin = zq_test::shared_world().plugin();
     for (const std::string& kv : sets) {
         const std::size_t eq = kv.find('=');
-        LilvNode* sym = lilv_new_string(zq_test::shared_world().world(), kv.substr(0, eq).c_str());
-        const LilvPort* port = lilv_plugin_get_port_by_symbol(plugin, sym);
-        lilv_node_free(sym);
-        if (eq == std::string::npos || port == nullptr) {
+        const std::uint32_t port = zq_test::port_index(kv.substr(0, eq));
+        if (eq == std::string::npos || port < zq::kFirstControl || port >= zq::kPortCount) {
             std::fprintf(stderr, "bad control %s\n", kv.c_str());
             return 1;
         }
-        host.set_control(lilv_port_get_index(plugin, port), std::strtof(kv.c_str() + eq + 1, nullptr));
+        host.set_control(port, std::strtof(kv.c_str() + eq + 1, nullptr));
     }
     std::vector<float> l(in.mono.size());
     std::vector<float> r(in.mono.size());

@@ -1,4 +1,4 @@
-// Test fixture, not the product: a small LV2 plug-in with the same URI-less
+// Test fixture, not the product: a small LV2 plug-in with the same URI and
 // port layout (12 ports) as the real one, used to develop and to self-test
 // the fuzz harness and the real-time / denormal tests before (and besides)
 // the real library. Built with -DSTANDIN_BUG=<n> it carries one deliberate
@@ -234,8 +234,7 @@ void cleanup(LV2_Handle h) {
 const void* extension_data(const char*) { return nullptr; }
 
 const LV2_Descriptor kDescriptor = {
-    "http://zwirbelton.audio/plugins/zwirbelton-quorvel",
-    instantiate, connect_port, activate, run, deactivate, cleanup,
+    ZQ_PLUGIN_URI, instantiate, connect_port, activate, run, deactivate, cleanup,
     extension_data,
 };
 
