@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cmath>
 
+#include "dsp/exact_math.hpp"
+
 namespace zq {
 
 namespace {
@@ -30,7 +32,9 @@ float clamp_coef(float c)
 }
 
 // Equal-power pan: the angle is formed in double and rounded once, the gains
-// in single precision. Beyond ±100 % the angle keeps turning.
+// in single precision. Beyond ±100 % the angle keeps turning. The sine and
+// cosine stay the C library's: saved sessions and recorded renders hold its
+// gains, and the correctly rounded exact_sincos moves some of them by an ulp.
 void pan_gains(float percent, float& gain_1, float& gain_2)
 {
     const float a = percent * 0.01f;
@@ -75,8 +79,9 @@ void DelayEngine::set_level_db(float db)
         return;
     }
     level_db = db;
-    // At or below −90 dB, and for NaN, the wet signal is muted outright.
-    gain = db > kMuteBelowDb ? std::pow(10.0f, db * 0.05f) : 0.0f;
+    // At or below −90 dB, and for NaN, the wet signal is muted outright. The
+    // exponent is rounded to float first, as the level has always been formed.
+    gain = db > kMuteBelowDb ? exact_exp10(db * 0.05f) : 0.0f;
 }
 
 void DelayEngine::set_pan_tap(float percent)

@@ -2,6 +2,8 @@
 
 #include <cmath>
 
+#include "dsp/exact_math.hpp"
+
 namespace zq {
 
 // One step of a one-pole smoother y = x + c·(y − x). The product and the sum
@@ -17,10 +19,11 @@ inline float one_pole_step(float coef, float state, float input)
 // −2π/48000 rounded to float. Every cutoff is converted at 48 kHz.
 inline constexpr float kCutoffToExponent = -0.0001308997f;
 
-// Coefficient of a one-pole lowpass at `hz`, nominal rate.
+// Coefficient of a one-pole lowpass at `hz`, nominal rate, rounded correctly
+// so that every processor and C library gives the same filter.
 inline float one_pole_coef(float hz)
 {
-    return std::exp(hz * kCutoffToExponent);
+    return exact_exp(hz * kCutoffToExponent);
 }
 
 inline float clip_unit(float x)
