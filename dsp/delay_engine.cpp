@@ -79,9 +79,8 @@ void DelayEngine::set_level_db(float db)
         return;
     }
     level_db = db;
-    // At or below −90 dB, and for NaN, the wet signal is muted outright. The
-    // exponent is rounded to float first, as the level has always been formed.
-    gain = db > kMuteBelowDb ? exact_exp10(db * 0.05f) : 0.0f;
+    // At or below −90 dB, and for NaN, the wet signal is muted outright.
+    gain = db > kMuteBelowDb ? exact_exp10(db * kDbToExponent10) : 0.0f;
 }
 
 void DelayEngine::set_pan_tap(float percent)

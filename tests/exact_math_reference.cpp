@@ -46,35 +46,49 @@ struct MpfrPair {
     MpfrPair& operator=(const MpfrPair&) = delete;
 };
 
-// The library's own result and whether its bound proved it.
-struct Result {
-    float value;
+// Whether the double-precision bound alone decides x, and the list the
+// library answers from when it does not.
+struct Bound {
     bool proven;
     em::ListedSpan list;
 };
 
-Result evaluate(MathFn fn, float x)
+Bound bound(MathFn fn, float x)
 {
     switch (fn) {
-    case MathFn::kExp: {
-        const em::Approx a = em::exp_approx(x);
-        return {zq::exact_exp(x), a.proven, em::listed_exp()};
-    }
-    case MathFn::kExp10: {
-        const em::Approx a = em::exp10_approx(x);
-        return {zq::exact_exp10(x), a.proven, em::listed_exp10()};
-    }
+    case MathFn::kExp: return {em::exp_approx(x).proven, em::listed_exp()};
+    case MathFn::kExp10: return {em::exp10_approx(x).proven, em::listed_exp10()};
     default: {
         em::Approx s{};
         em::Approx c{};
         em::sincos_approx(x, s, c);
-        float sin_x = 0.0f;
-        float cos_x = 0.0f;
-        zq::exact_sincos(x, sin_x, cos_x);
-        return fn == MathFn::kSin ? Result{sin_x, s.proven, em::listed_sin()}
-                                  : Result{cos_x, c.proven, em::listed_cos()};
+        return fn == MathFn::kSin ? Bound{s.proven, em::listed_sin()} : Bound{c.proven, em::listed_cos()};
     }
     }
+}
+
+// ln 10 = hi + lo, hi of 28 bits so that x·hi is exact for every float x;
+// from MPFR, not from the library's constants.
+struct Ln10Split {
+    double hi;
+    double lo;
+};
+
+Ln10Split ln10_split()
+{
+    mpfr_t ln10;
+    mpfr_t part;
+    mpfr_init2(ln10, 200);
+    mpfr_init2(part, 28);
+    mpfr_set_ui(ln10, 10, MPFR_RNDN);
+    mpfr_log(ln10, ln10, MPFR_RNDN);
+    mpfr_set(part, ln10, MPFR_RNDN);
+    const double hi = mpfr_get_d(part, MPFR_RNDN);
+    mpfr_sub(ln10, ln10, part, MPFR_RNDN);
+    const double lo = mpfr_get_d(ln10, MPFR_RNDN);
+    mpfr_clear(ln10);
+    mpfr_clear(part);
+    return {hi, lo};
 }
 
 bool listed(em::ListedSpan list, std::uint32_t bits)
@@ -84,6 +98,20 @@ bool listed(em::ListedSpan list, std::uint32_t bits)
 }
 
 } // namespace
+
+float library_value(MathFn fn, float x)
+{
+    switch (fn) {
+    case MathFn::kExp: return zq::exact_exp(x);
+    case MathFn::kExp10: return zq::exact_exp10(x);
+    default: {
+        float sin_x = 0.0f;
+        float cos_x = 0.0f;
+        zq::exact_sincos(x, sin_x, cos_x);
+        return fn == MathFn::kSin ? sin_x : cos_x;
+    }
+    }
+}
 
 float mpfr_rounded(MathFn fn, float x)
 {
@@ -109,24 +137,61 @@ float mpfr_rounded(MathFn fn, float x)
     return r;
 }
 
-float correctly_rounded(MathFn fn, float x)
+float correctly_rounded(MathFn fn, float x, bool* near_midpoint)
 {
+    static const Ln10Split ln10 = ln10_split();
     const double xd = x;
     double d = 0.0;
     switch (fn) {
     case MathFn::kExp: d = std::exp(xd); break;
-    case MathFn::kExp10: d = ::exp10(xd); break;
+    case MathFn::kExp10: {
+        // 10^x = e^(x·hi)·e^δ with δ = x·lo below 2^-22 where 10^x is a
+        // finite float: e^δ to its δ² term errs by less than 2^-60, the C
+        // library's exp by about 2^-53.
+        const double delta = std::isfinite(xd) ? xd * ln10.lo : 0.0;
+        d = std::exp(xd * ln10.hi) * (1.0 + (delta + 0.5 * (delta * delta)));
+        break;
+    }
     case MathFn::kSin: d = std::sin(xd); break;
     case MathFn::kCos: d = std::cos(xd); break;
     }
-    // The C library's double functions err by a few units of 2^-53 at most;
-    // 2^-45 leaves a wide margin.
+    // Each d lies within a few units of 2^-53 of the exact value; 2^-45
+    // leaves a wide margin.
     const auto lo = static_cast<float>(d * (1.0 - 0x1p-45));
     const auto hi = static_cast<float>(d * (1.0 + 0x1p-45));
-    if (same_float(lo, hi)) {
-        return lo;
+    const bool near = !same_float(lo, hi);
+    if (near_midpoint != nullptr) {
+        *near_midpoint = near;
     }
-    return mpfr_rounded(fn, x);
+    return near ? mpfr_rounded(fn, x) : lo;
+}
+
+double midpoint_distance(MathFn fn, float x)
+{
+    mpfr_t in;
+    mpfr_t v;
+    mpfr_init2(in, 24);
+    mpfr_init2(v, 160);
+    mpfr_set_flt(in, x, MPFR_RNDN);
+    switch (fn) {
+    case MathFn::kExp: mpfr_exp(v, in, MPFR_RNDN); break;
+    case MathFn::kExp10: mpfr_exp10(v, in, MPFR_RNDN); break;
+    case MathFn::kSin: mpfr_sin(v, in, MPFR_RNDN); break;
+    case MathFn::kCos: mpfr_cos(v, in, MPFR_RNDN); break;
+    }
+    double distance = 0.5;
+    if (mpfr_regular_p(v) != 0) {
+        // |v| in [2^(e-1), 2^e): floats 2^(e-24) apart, 2^-149 below 2^-126.
+        const mpfr_exp_t e = mpfr_get_exp(v);
+        mpfr_abs(v, v, MPFR_RNDN);
+        mpfr_mul_2si(v, v, -(e - 24 < -149 ? -149 : e - 24), MPFR_RNDN);
+        mpfr_frac(v, v, MPFR_RNDN);
+        mpfr_sub_d(v, v, 0.5, MPFR_RNDN);
+        distance = std::fabs(mpfr_get_d(v, MPFR_RNDN));
+    }
+    mpfr_clear(in);
+    mpfr_clear(v);
+    return distance;
 }
 
 bool same_float(float a, float b)
@@ -161,9 +226,11 @@ void Tally::add(const Tally& other)
         }
     }
     unproven_inputs.insert(unproven_inputs.end(), other.unproven_inputs.begin(), other.unproven_inputs.end());
+    near_midpoint_inputs.insert(near_midpoint_inputs.end(), other.near_midpoint_inputs.begin(),
+                                other.near_midpoint_inputs.end());
 }
 
-Tally sweep(MathFn fn, const std::vector<BitRange>& ranges, int threads, InputMap input)
+Tally sweep(MathFn fn, const std::vector<BitRange>& ranges, const SweepOptions& options)
 {
     // Work in blocks of 2^20 steps, handed out in turn.
     constexpr std::uint64_t kBlock = 1u << 20;
@@ -184,26 +251,39 @@ Tally sweep(MathFn fn, const std::vector<BitRange>& ranges, int threads, InputMa
     auto work = [&] {
         Tally t;
         for (std::size_t i = next++; i < blocks.size(); i = next++) {
+            bool first = true;
+            std::uint32_t previous = 0;
             for (std::uint64_t b = blocks[i].first; b <= blocks[i].last; b += blocks[i].stride) {
                 float x = std::bit_cast<float>(static_cast<std::uint32_t>(b));
-                if (input != nullptr) {
-                    x = input(x);
+                if (options.input != nullptr) {
+                    x = options.input(x);
                 }
-                const Result got = evaluate(fn, x);
-                const float want = correctly_rounded(fn, x);
-                ++t.checked;
                 const auto xb = std::bit_cast<std::uint32_t>(x);
-                if (!got.proven) {
-                    ++t.unproven;
-                    t.unproven_inputs.push_back(xb);
-                    if (!listed(got.list, xb)) {
-                        ++t.unlisted;
-                    }
+                if (!first && xb == previous) {
+                    continue;
                 }
-                if (!same_float(got.value, want)) {
+                first = false;
+                previous = xb;
+                ++t.checked;
+                bool near = false;
+                const float want = correctly_rounded(fn, x, &near);
+                if (near) {
+                    t.near_midpoint_inputs.push_back(xb);
+                }
+                if (!same_float(library_value(fn, x), want)) {
                     ++t.wrong;
                     if (t.wrong_inputs.size() < 20) {
                         t.wrong_inputs.push_back(xb);
+                    }
+                }
+                if (options.bounds) {
+                    const Bound got = bound(fn, x);
+                    if (!got.proven) {
+                        ++t.unproven;
+                        t.unproven_inputs.push_back(xb);
+                        if (!listed(got.list, xb)) {
+                            ++t.unlisted;
+                        }
                     }
                 }
             }
@@ -212,17 +292,17 @@ Tally sweep(MathFn fn, const std::vector<BitRange>& ranges, int threads, InputMa
         total.add(t);
     };
     std::vector<std::thread> pool;
-    for (int i = 1; i < threads; ++i) {
+    for (int i = 1; i < options.threads; ++i) {
         pool.emplace_back(work);
     }
     work();
     for (std::thread& t : pool) {
         t.join();
     }
-    std::sort(total.unproven_inputs.begin(), total.unproven_inputs.end());
-    total.unproven_inputs.erase(std::unique(total.unproven_inputs.begin(), total.unproven_inputs.end()),
-                                total.unproven_inputs.end());
-    std::sort(total.wrong_inputs.begin(), total.wrong_inputs.end());
+    for (std::vector<std::uint32_t>* v : {&total.unproven_inputs, &total.wrong_inputs, &total.near_midpoint_inputs}) {
+        std::sort(v->begin(), v->end());
+        v->erase(std::unique(v->begin(), v->end()), v->end());
+    }
     return total;
 }
 
@@ -237,7 +317,7 @@ std::string describe(MathFn fn, const Tally& t)
     for (std::uint32_t b : t.wrong_inputs) {
         const float x = std::bit_cast<float>(b);
         std::snprintf(line, sizeof line, "\n  wrong at x = %a (0x%08x): got %a, want %a", static_cast<double>(x), b,
-                      static_cast<double>(evaluate(fn, x).value), static_cast<double>(correctly_rounded(fn, x)));
+                      static_cast<double>(library_value(fn, x)), static_cast<double>(correctly_rounded(fn, x)));
         s += line;
     }
     return s;

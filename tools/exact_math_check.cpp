@@ -1,12 +1,15 @@
 // Holds the library's e^x, 10^x, sin x and cos x to MPFR's correctly rounded
 // values at all 2^32 float inputs (or at a stride of them), on every core.
 //
-//   zq_exact_math_check [--stride N] [--threads N] [--list] [exp|exp10|sin|cos ...]
+//   zq_exact_math_check [--stride N] [--threads N] [--list] [--hardest N] [exp|exp10|sin|cos ...]
 //
 // --list prints, for the inputs the double-precision bound leaves open, the
-// entries of the list in dsp/exact_math.cpp. Exits 1 if any value is wrong
-// or any open input is missing from the list.
+// entries of the list in dsp/exact_math.cpp. --hardest prints the N inputs
+// whose value lies nearest a midpoint between two floats (the unit test's
+// hard cases). Exits 1 if any value is wrong or any open input is missing
+// from the list.
 
+#include <algorithm>
 #include <bit>
 #include <chrono>
 #include <cstdio>
@@ -24,6 +27,7 @@ int main(int argc, char** argv)
     std::uint32_t stride = 1;
     int threads = static_cast<int>(std::thread::hardware_concurrency());
     bool list = false;
+    std::size_t hardest = 0;
     std::vector<MathFn> fns;
     for (int i = 1; i < argc; ++i) {
         const std::string a = argv[i];
@@ -33,6 +37,8 @@ int main(int argc, char** argv)
             threads = std::atoi(argv[++i]);
         } else if (a == "--list") {
             list = true;
+        } else if (a == "--hardest" && i + 1 < argc) {
+            hardest = std::strtoul(argv[++i], nullptr, 0);
         } else {
             bool known = false;
             for (MathFn fn : kMathFns) {
@@ -42,7 +48,7 @@ int main(int argc, char** argv)
                 }
             }
             if (!known) {
-                std::fprintf(stderr, "usage: %s [--stride N] [--threads N] [--list] [exp|exp10|sin|cos ...]\n",
+                std::fprintf(stderr, "usage: %s [--stride N] [--threads N] [--list] [--hardest N] [exp|exp10|sin|cos ...]\n",
                              argv[0]);
                 return 2;
             }
@@ -58,7 +64,7 @@ int main(int argc, char** argv)
     bool ok = true;
     for (MathFn fn : fns) {
         const auto start = std::chrono::steady_clock::now();
-        const Tally t = sweep(fn, {{0u, 0xffffffffu, stride}}, threads);
+        const Tally t = sweep(fn, {{0u, 0xffffffffu, stride}}, {.threads = threads});
         const std::chrono::duration<double> took = std::chrono::steady_clock::now() - start;
         std::printf("%s (%.0f s)\n", describe(fn, t).c_str(), took.count());
         if (list) {
@@ -66,6 +72,18 @@ int main(int argc, char** argv)
                 const float y = mpfr_rounded(fn, std::bit_cast<float>(b));
                 std::printf("    {0x%08x, 0x%08x}, // %a -> %a\n", b, std::bit_cast<std::uint32_t>(y),
                             static_cast<double>(std::bit_cast<float>(b)), static_cast<double>(y));
+            }
+        }
+        if (hardest > 0) {
+            std::vector<std::pair<double, std::uint32_t>> near;
+            for (std::uint32_t b : t.near_midpoint_inputs) {
+                near.emplace_back(midpoint_distance(fn, std::bit_cast<float>(b)), b);
+            }
+            std::sort(near.begin(), near.end());
+            near.resize(std::min(near.size(), hardest));
+            for (const auto& [distance, b] : near) {
+                std::printf("    0x%08x, // %a, %.3g of the spacing from a midpoint\n", b,
+                            static_cast<double>(std::bit_cast<float>(b)), distance);
             }
         }
         std::fflush(stdout);
