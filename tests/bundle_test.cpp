@@ -145,6 +145,9 @@ TEST(Bundle, DescribesItselfBeyondWhatValidationChecks)
     ASSERT_FALSE(micro.empty());
     EXPECT_EQ(std::stoi(minor) % 2, 0) << "a release has even version numbers";
     EXPECT_EQ(std::stoi(micro) % 2, 0);
+    // The package and the bundle carry the one version the project declares.
+    EXPECT_EQ(std::stoi(minor), ZQ_VERSION_MINOR);
+    EXPECT_EQ(std::stoi(micro), ZQ_VERSION_PATCH);
 
     // The maintainer with name, mail and homepage, through the project.
     const std::string project = value_of(self, std::string(kLv2) + "project");
@@ -166,6 +169,62 @@ TEST(Bundle, DescribesItselfBeyondWhatValidationChecks)
         lilv_nodes_free(c);
     }
     lilv_node_free(comment);
+}
+
+// Characters, not bytes: a display counts what it shows.
+std::size_t display_length(const std::string& utf8)
+{
+    return static_cast<std::size_t>(
+        std::count_if(utf8.begin(), utf8.end(), [](char c) { return (static_cast<unsigned char>(c) & 0xC0) != 0x80; }));
+}
+
+// Pedalboards show the plug-in by brand and label, every port by its short
+// name on a small display, and group the controls as the bundle declares.
+TEST(Bundle, FitsPedalboardDisplays)
+{
+    constexpr const char* kMod = "http://moddevices.com/ns/mod#";
+    constexpr const char* kPg = "http://lv2plug.in/ns/ext/port-groups#";
+    ::LilvWorld* w = shared_world().world();
+    const LilvPlugin* p = shared_world().plugin();
+    const LilvNode* self = lilv_plugin_get_uri(p);
+    const std::string brand = value_of(self, std::string(kMod) + "brand");
+    const std::string label = value_of(self, std::string(kMod) + "label");
+    EXPECT_FALSE(brand.empty());
+    EXPECT_LE(display_length(brand), 11u) << brand;
+    EXPECT_FALSE(label.empty());
+    EXPECT_LE(display_length(label), 16u) << label;
+
+    LilvNode* short_name = uri((std::string(kLv2) + "shortName").c_str());
+    LilvNode* group = uri((std::string(kPg) + "group").c_str());
+    LilvNode* type = uri("http://www.w3.org/1999/02/22-rdf-syntax-ns#type");
+    LilvNode* input_group = uri((std::string(kPg) + "InputGroup").c_str());
+    LilvNode* tap_tempo = uri((std::string(kMod) + "tapTempo").c_str());
+    for (const zq::PortInfo& info : kPorts) {
+        const LilvPort* port = lilv_plugin_get_port_by_index(p, info.index);
+        LilvNodes* names = lilv_port_get_value(p, port, short_name);
+        ASSERT_EQ(lilv_nodes_size(names), 1u) << info.symbol;
+        const std::string name = lilv_node_as_string(lilv_nodes_get_first(names));
+        lilv_nodes_free(names);
+        EXPECT_FALSE(name.empty()) << info.symbol;
+        EXPECT_LE(display_length(name), 16u) << info.symbol << ": " << name;
+
+        // Every port sits in a declared group; a control's group holds inputs.
+        LilvNodes* groups = lilv_port_get_value(p, port, group);
+        ASSERT_EQ(lilv_nodes_size(groups), 1u) << info.symbol;
+        const LilvNode* g = lilv_nodes_get_first(groups);
+        EXPECT_FALSE(value_of(g, std::string(kLv2) + "symbol").empty()) << info.symbol;
+        EXPECT_FALSE(value_of(g, std::string(kRdfs) + "label").empty()) << info.symbol;
+        if (info.index >= kFirstControl) {
+            EXPECT_TRUE(lilv_world_ask(w, g, type, input_group)) << info.symbol;
+        }
+        lilv_nodes_free(groups);
+
+        // A footswitch tap sets the delay time, and nothing else.
+        EXPECT_EQ(lilv_port_has_property(p, port, tap_tempo), info.index == zq::kDelayMs) << info.symbol;
+    }
+    for (LilvNode* n : {short_name, group, type, input_group, tap_tempo}) {
+        lilv_node_free(n);
+    }
 }
 
 std::vector<std::string> preset_uris()

@@ -1,49 +1,22 @@
 // The recorded runs through the plug-in's descriptor, linked in: the same
 // bits from every build of the voice this processor can run (baseline, FMA,
-// AVX-512), and on every architecture the tests are built for.
+// AVX-512), and on every architecture the tests are built for. Then through
+// the library file itself, opened as a host opens it: the one in the built
+// bundle, or another copy named by ZQ_PLUGIN_SO (a packaged one, say, built
+// with a device toolchain's flags).
 
 #include <gtest/gtest.h>
-#include <lv2/core/lv2.h>
 
-#include <array>
+#include <cstdlib>
+#include <string>
 #include <vector>
 
 #include "dsp/voice_kernels.hpp"
+#include "linked_host.hpp"
 #include "vector_script.hpp"
-
-extern "C" const LV2_Descriptor* lv2_descriptor(uint32_t index);
 
 namespace zq_test {
 namespace {
-
-class DescriptorHost : public VectorHost {
-public:
-    explicit DescriptorHost(double rate) : d_(lv2_descriptor(0)), h_(d_->instantiate(d_, rate, nullptr, nullptr))
-    {
-        for (std::uint32_t p = 3; p < 12; ++p) {
-            d_->connect_port(h_, p, &controls_[p]);
-        }
-    }
-    ~DescriptorHost() override { d_->cleanup(h_); }
-    DescriptorHost(const DescriptorHost&) = delete;
-    DescriptorHost& operator=(const DescriptorHost&) = delete;
-
-    void set_control(std::uint32_t port, float value) override { controls_[port] = value; }
-    void activate() override { d_->activate(h_); }
-    void deactivate() override { d_->deactivate(h_); }
-    void run(const float* in, float* out_1, float* out_2, std::uint32_t count) override
-    {
-        d_->connect_port(h_, 0, const_cast<float*>(in));
-        d_->connect_port(h_, 1, out_1);
-        d_->connect_port(h_, 2, out_2);
-        d_->run(h_, count);
-    }
-
-private:
-    const LV2_Descriptor* d_;
-    LV2_Handle h_;
-    std::array<float, 12> controls_{};
-};
 
 class EngineConformance : public ::testing::TestWithParam<const char*> {};
 
@@ -59,7 +32,7 @@ TEST_P(EngineConformance, EveryVoiceBuildMatchesBitForBit)
                 continue; // not on this processor
             }
             ++builds;
-            DescriptorHost host(v.rate);
+            LinkedHost host(v.rate);
             const std::vector<float> out = replay(v, host);
             const std::size_t at = first_difference(out, v.expected);
             EXPECT_EQ(at, v.expected.size())
@@ -69,6 +42,17 @@ TEST_P(EngineConformance, EveryVoiceBuildMatchesBitForBit)
     }
     vk::select_load_time_route();
     EXPECT_GE(builds, 2);
+}
+
+TEST_P(EngineConformance, TheLibraryFileMatchesBitForBit)
+{
+    const char* named = std::getenv("ZQ_PLUGIN_SO");
+    const std::string path = named != nullptr ? named : ZQ_PLUGIN_LIBRARY;
+    const VectorRun v = load_vector(GetParam());
+    PluginHost host(load_descriptor(path.c_str()), v.rate);
+    const std::vector<float> out = replay(v, host);
+    const std::size_t at = first_difference(out, v.expected);
+    EXPECT_EQ(at, v.expected.size()) << path << ": first differing sample " << at / 2 << " on out_" << at % 2 + 1;
 }
 
 INSTANTIATE_TEST_SUITE_P(Vectors, EngineConformance, ::testing::ValuesIn(kVectorNames));

@@ -46,11 +46,35 @@ PY
 lv2apply -i "$out/phrase.wav" -o "$out/phrase-echo.wav" \
     -c delay_ms 300 -c feedback 55 -c tap_ratio 50 -c pan_tap -60 -c pan_loop 60 "$uri"
 
+# lv2file writes float WAVs with the 16-byte format chunk of integer PCM;
+# sox expects the 18-byte one of the float formats and warns on every read.
+# This gives each file the (empty) extension, the samples untouched.
+complete_fmt_chunk() {
+    python3 - "$1" <<'PY'
+import struct, sys
+path = sys.argv[1]
+data = bytearray(open(path, "rb").read())
+at = 12
+while at + 8 <= len(data):
+    tag, size = data[at:at + 4], struct.unpack_from("<I", data, at + 4)[0]
+    if tag == b"fmt ":
+        if size == 16 and struct.unpack_from("<H", data, at + 8)[0] != 1:
+            data[at + 24:at + 24] = b"\0\0"
+            struct.pack_into("<I", data, at + 4, 18)
+            struct.pack_into("<I", data, 4, len(data) - 8)
+            open(path, "wb").write(bytes(data))
+        break
+    at += 8 + size + (size & 1)
+PY
+}
+
 # One render per factory preset, through lv2file, which loads presets by name.
 sed -n 's/.*#preset-\([a-z-]*\)>$/\1/p; s/^\trdfs:label "\(.*\)" ;$/\1/p' "$bundle/presets.ttl" |
 while read -r slug && read -r label; do
     lv2file -i "$out/phrase.wav" -o "$out/$slug.wav" -P "$label" "$uri" >/dev/null
     lv2file -i "$out/impulse.wav" -o "$out/$slug-impulse.wav" -P "$label" "$uri" >/dev/null
+    complete_fmt_chunk "$out/$slug.wav"
+    complete_fmt_chunk "$out/$slug-impulse.wav"
     sox "$out/$slug.wav" -n trim 1.5 remix 1,2 spectrogram -x 800 -y 257 -z 90 \
         -t "$label: plucked phrase" -c "zwirbelton-quorvel" -o "$out/$slug-spectrogram.png"
     # Peak level per millisecond of each channel, from the click on.
