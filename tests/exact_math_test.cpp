@@ -130,7 +130,8 @@ TEST(ExactMath, HardCasesAndEdges)
         }
     }
     // The inputs the sine and cosine answer from their lists.
-    for (const auto& [fn, list] : {std::pair{MathFn::kSin, em::listed_sin()}, std::pair{MathFn::kCos, em::listed_cos()}}) {
+    for (const auto& [fn, list] :
+         {std::pair{MathFn::kSin, em::listed_sin()}, std::pair{MathFn::kCos, em::listed_cos()}}) {
         for (std::size_t i = 0; i < list.count; ++i) {
             const float x = std::bit_cast<float>(list.entries[i].x);
             expect_correct(fn, x, mpfr_rounded(fn, x), wrong);

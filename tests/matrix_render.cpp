@@ -9,9 +9,11 @@
 // Lines starting with '#' describe the machine and are not compared. Exit
 // status 1 when a recorded run differs from its recording.
 
+#include <algorithm>
 #include <bit>
 #include <cstdint>
 #include <cstdio>
+#include <iterator>
 #include <vector>
 
 #include "plugin_host.hpp"
@@ -66,7 +68,7 @@ void roam(Source& src, PluginHost& host, std::uint64_t, std::uint64_t)
 
 // Level, pans and cutoffs across their whole ranges in small steps, so that
 // the setters see a dense run of values; the delay time jumps now and then.
-void sweep(Source& src, PluginHost& host, std::uint64_t at, std::uint64_t total)
+void traverse(Source& src, PluginHost& host, std::uint64_t at, std::uint64_t total)
 {
     const float t = static_cast<float>(at) / static_cast<float>(total);
     const auto across = [&](zq::Port p, float from) {
@@ -108,7 +110,7 @@ constexpr std::uint32_t kMixedBlocks[] = {1, 7, 16, 333, 4096};
 
 const Render kRenders[] = {
     {"roam", 48000.0, 20, false, kSmallBlocks, std::size(kSmallBlocks), roam},
-    {"sweep", 44100.0, 20, true, kEvenBlocks, std::size(kEvenBlocks), sweep},
+    {"traverse", 44100.0, 20, true, kEvenBlocks, std::size(kEvenBlocks), traverse},
     {"beyond", 96000.0, 10, false, kMixedBlocks, std::size(kMixedBlocks), beyond},
 };
 

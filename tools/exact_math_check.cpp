@@ -48,7 +48,8 @@ int main(int argc, char** argv)
                 }
             }
             if (!known) {
-                std::fprintf(stderr, "usage: %s [--stride N] [--threads N] [--list] [--hardest N] [exp|exp10|sin|cos ...]\n",
+                std::fprintf(stderr,
+                             "usage: %s [--stride N] [--threads N] [--list] [--hardest N] [exp|exp10|sin|cos ...]\n",
                              argv[0]);
                 return 2;
             }
