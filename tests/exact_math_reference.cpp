@@ -288,6 +288,8 @@ Tally sweep(MathFn fn, const std::vector<BitRange>& ranges, const SweepOptions& 
                 }
             }
         }
+        // MPFR keeps constants per thread; a thread that ends would leak them.
+        mpfr_free_cache2(MPFR_FREE_LOCAL_CACHE);
         const std::lock_guard<std::mutex> lock(merge);
         total.add(t);
     };
