@@ -5,6 +5,8 @@
 #include <algorithm>
 #include <cmath>
 
+#include "dsp/exact_math.hpp"
+
 namespace zq {
 
 namespace {
@@ -32,7 +34,9 @@ float clamp_coef(float c)
 }
 
 // Equal-power pan: the angle is formed in double and rounded once, the gains
-// in single precision. Beyond ±100 % the angle keeps turning.
+// in single precision. Beyond ±100 % the angle keeps turning. The sine and
+// cosine stay the C library's: saved sessions and recorded renders hold its
+// gains, and the correctly rounded exact_sincos moves some of them by an ulp.
 void pan_gains(float percent, float& gain_1, float& gain_2)
 {
     const float a = percent * 0.01f;
@@ -78,7 +82,7 @@ void DelayEngine::set_level_db(float db)
     }
     level_db = db;
     // At or below −90 dB, and for NaN, the wet signal is muted outright.
-    gain = db > kMuteBelowDb ? std::pow(10.0f, db * 0.05f) : 0.0f;
+    gain = db > kMuteBelowDb ? exact_exp10(db * kDbToExponent10) : 0.0f;
 }
 
 void DelayEngine::set_pan_tap(float percent)

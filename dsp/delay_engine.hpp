@@ -10,6 +10,9 @@ namespace zq {
 
 inline constexpr float kNominalRate = 48000.0f;
 inline constexpr float kUnset = std::numeric_limits<float>::quiet_NaN();
+// A level of L dB is a gain of 10^(L·0.05), the exponent rounded to float
+// before the power is taken.
+inline constexpr float kDbToExponent10 = 0.05f;
 
 // The parameters that the ramped setters (level, pans, diffusion, feedback)
 // write, as the voice reads them for one chunk. Those setters read no voice

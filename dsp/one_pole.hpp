@@ -3,6 +3,7 @@
 #include <cmath>
 
 #include "dsp/voice_inline.hpp"
+#include "dsp/exact_math.hpp"
 
 namespace zq {
 
@@ -19,10 +20,11 @@ ZQ_VOICE_INLINE float one_pole_step(float coef, float state, float input)
 // −2π/48000 rounded to float. Every cutoff is converted at 48 kHz.
 inline constexpr float kCutoffToExponent = -0.0001308997f;
 
-// Coefficient of a one-pole lowpass at `hz`, nominal rate.
+// Coefficient of a one-pole lowpass at `hz`, nominal rate, rounded correctly
+// so that every processor and C library gives the same filter.
 inline float one_pole_coef(float hz)
 {
-    return std::exp(hz * kCutoffToExponent);
+    return exact_exp(hz * kCutoffToExponent);
 }
 
 ZQ_VOICE_INLINE float clip_unit(float x)

@@ -12,7 +12,7 @@ package="cmake g++ make pkg-config lv2-dev dpkg-dev file"
 cross="g++-aarch64-linux-gnu libc6:arm64"
 test="libgtest-dev libgmock-dev libbenchmark-dev sordi serdi python3 lilv-utils lv2file lv2proc sox \
 jackd2 jalv jack-capture ardour qemu-user clang-14 libclang-rt-14-dev clang-16 libclang-rt-16-dev \
-libfuzzer-16-dev lintian $package $cross"
+libfuzzer-16-dev lintian libmpfr-dev $package $cross"
 case "${1:-test}" in
     demo) packages="$build $demo" ;;
     test) packages="$build $test" ;;
