@@ -1,6 +1,6 @@
-// The voice's builds timed one chunk at a time on a bare engine (no plug-in
-// shell around it): what process_chunk runs against the per-sample voice, in
-// every build the processor has (baseline, FMA, AVX-512). Complements
+// The voice's builds timed on a bare engine (no plug-in shell around it):
+// what process_chunk and process_chunks run against the per-sample voice, in
+// every build the processor has (baseline, AVX2, AVX-512, NEON). Complements
 // plugin_bench, which times what a host sees.
 
 #include <benchmark/benchmark.h>
@@ -26,8 +26,7 @@ constexpr std::uint32_t kChunk = zq::DelayEngine::kChunk;
 constexpr std::uint32_t kIterSamples = 4096;
 
 // chunk: what process_chunk runs (staged where possible); chunks: what
-// process_chunks runs over 256 chunks at a time (pipelined where the line is
-// steady); reference: voice_run as compiled for the build.
+// process_chunks runs over 256 chunks at a time (pipelined); reference: voice_run as compiled for the build.
 enum Path : int { kChunkPath = 0, kChunksPath, kReference, kPathCount };
 const char* const kPathNames[] = {"chunk", "chunks", "reference"};
 

@@ -73,26 +73,7 @@ clang-*)
     version=${row#clang-}
     need "clang++-$version"
     dir=$native/matrix-$row
-    log=$out/$row.build.log
-    cmake -S "$src" -B "$dir" -DCMAKE_BUILD_TYPE=Release -DZQ_BUILD_TESTS=OFF \
-        -DCMAKE_CXX_COMPILER="clang++-$version" >/dev/null
-    # Keep going past a failing file, so that every file's errors are logged.
-    if ! cmake --build "$dir" -j"$jobs" --target zwirbelton-quorvel -- -k >"$log" 2>&1; then
-        # The one known cause: the fast voice's AVX2 and AVX-512 intrinsics
-        # sit in functions that clang compiles without those instruction sets.
-        # Any other error fails the row.
-        known='dsp/fast_voice[.]hpp:.*\(requires target feature\|needs target feature\|enabled changes the ABI\)'
-        known="$known\\|too many errors emitted"
-        errors=$(grep -c 'error:' "$log" || true)
-        other=$(grep 'error:' "$log" | grep -v -c "$known" || true)
-        if [ "$errors" -gt 0 ] && [ "$other" -eq 0 ]; then
-            skip "$row cannot build the library yet: $errors errors, all of them intrinsics" \
-                "outside their instruction set in dsp/fast_voice.hpp (see $log)"
-        fi
-        grep 'error:' "$log" | grep -v "$known" | head -20
-        echo "$row: the library does not build (see $log)"
-        exit 1
-    fi
+    build_library "$dir" -DCMAKE_C_COMPILER="clang-$version" -DCMAKE_CXX_COMPILER="clang++-$version"
     sh "$src/tests/check_exports.sh" "$dir/$lib"
     render "$native/$render" "$dir/$lib"
     ;;
