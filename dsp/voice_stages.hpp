@@ -23,6 +23,7 @@
 // written; that is the per-sample order wherever no tap reads a slot that an
 // earlier sample writes, which the front checks for every lane.
 
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <utility>
@@ -62,10 +63,12 @@ ZQ_VOICE_INLINE float first_unwritten(std::uint64_t w0, std::uint32_t unwritten)
 }
 
 // The entries of the four sections that a chunk reads and then stores:
-// where each starts, and whether any of them wraps.
+// where each starts, whether any of them wraps, and for how many chunks
+// after this one none will (most chunks only step on).
 struct SectionSpan {
     std::uint32_t pos[DelayEngine::kDiffuserCount];
     bool wraps;
+    std::uint32_t clear_ahead;
 };
 
 // The sections' stores and lengths, as the stages address them.
@@ -84,16 +87,24 @@ struct Sections {
 
     ZQ_VOICE_INLINE SectionSpan span(const std::uint32_t (&pos)[DelayEngine::kDiffuserCount]) const
     {
-        SectionSpan s{{pos[0], pos[1], pos[2], pos[3]}, false};
+        SectionSpan s{{pos[0], pos[1], pos[2], pos[3]}, false, 0};
+        // Chunks from this one on that stay inside every section.
+        std::uint32_t clear = (length[0] - pos[0]) / kLanes;
 #pragma GCC unroll 16
-        for (int k = 0; k < DelayEngine::kDiffuserCount; ++k) {
-            s.wraps |= pos[k] + kLanes > length[k];
+        for (int k = 1; k < DelayEngine::kDiffuserCount; ++k) {
+            clear = std::min(clear, (length[k] - pos[k]) / kLanes);
         }
+        s.wraps = clear == 0;
+        s.clear_ahead = s.wraps ? 0 : clear - 1;
         return s;
     }
     // The next chunk's.
     ZQ_VOICE_INLINE SectionSpan after(const SectionSpan& s) const
     {
+        if (s.clear_ahead > 0) [[likely]] {
+            return {{s.pos[0] + kLanes, s.pos[1] + kLanes, s.pos[2] + kLanes, s.pos[3] + kLanes}, false,
+                    s.clear_ahead - 1};
+        }
         std::uint32_t next[DelayEngine::kDiffuserCount];
 #pragma GCC unroll 16
         for (int k = 0; k < DelayEngine::kDiffuserCount; ++k) {
