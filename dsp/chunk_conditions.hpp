@@ -56,16 +56,6 @@ ZQ_VOICE_INLINE void step(LinePositions& c)
 // A line at rest: its read position moves by exactly 1.0 per sample.
 ZQ_VOICE_INLINE bool resting(const LinePositions& c) { return !c.gliding && c.pending_length == 0 && c.speed == 1.0f; }
 
-// Where a chunk's samples start: the line, the LFO, the smoother, and the
-// first sample's output tap when the chunk before has read it.
-struct ChunkStart {
-    LinePositions line;
-    float phase;
-    float ratio;
-    float carry;
-    bool carried;
-};
-
 // The engine's state as the stages carry it, from and back to the engine
 // where a run of staged chunks starts and ends.
 struct VoiceState {

@@ -126,6 +126,7 @@ void DelayEngine::set_delay_ms(float ms)
     n = std::clamp<std::uint64_t>(n, 1, DelayLine::kSlots);
     if (n != delay_line.length) {
         delay_line.pending_length = n;
+        next_front_ready = false;
     }
 }
 
@@ -136,6 +137,7 @@ void DelayEngine::set_tap_ratio(float ratio)
         return;
     }
     ratio_target = ratio;
+    next_front_ready = false;
 }
 
 void DelayEngine::set_diffusion(float amount)

@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <limits>
 
+#include "dsp/chunk_front.hpp"
 #include "dsp/delay_line.hpp"
 #include "dsp/diffuser.hpp"
 
@@ -37,7 +38,7 @@ struct ChunkParams {
 // change. Setters run between chunks, never inside one.
 struct DelayEngine {
     static constexpr int kDiffuserCount = 4;
-    static constexpr std::uint32_t kChunk = 16;
+    static constexpr std::uint32_t kChunk = kChunkSamples;
 
     float gain = kUnset;
     float level_db = kUnset;
@@ -64,6 +65,12 @@ struct DelayEngine {
     float sample_rate = kNominalRate;
     float feedback_eff = 0.0f;
     DelayLine delay_line;
+    // The front of the chunk that starts where the last run of staged chunks
+    // ended, read beside that run's last chunk. Whatever moves the line or
+    // the smoother in between (the per-sample voice, a new delay or tap
+    // ratio) makes it stale.
+    ChunkFront next_front;
+    bool next_front_ready = false;
 
     // Constructs and runs the set-up: prime diffuser lengths, cleared line, the
     // defaults applied through the setters, all at the nominal rate (so the

@@ -69,24 +69,23 @@ struct Pipeline {
     }
 
     // Chunk k from its front f, the next chunk's front (into g) read beside
-    // its filters if `more`, and with kDamp the chunk before's damping too.
-    // Returns whether the next front could be read so early.
+    // its filters, and with kDamp the chunk before's damping too. Returns
+    // whether the next front could be read so early.
     template <bool kClipLowpass, bool kDamp>
-    ZQ_VOICE_INLINE bool staged_chunk(const ChunkParams& p, const ChunkParams* next_p, const Front<L>& f,
-                                      Front<L>& g, Filters<L>& r, typename L::DampCols& cols,
-                                      const SectionSpan& damped, const SectionSpan& span, std::uint64_t w0,
-                                      const float* in, float* out_1, float* out_2) const
+    ZQ_VOICE_INLINE bool staged_chunk(const ChunkParams& p, const ChunkFront& f, ChunkFront& g, Filters<L>& r,
+                                      typename L::DampCols& cols, const SectionSpan& damped, const SectionSpan& span,
+                                      std::uint64_t w0, const float* in, float* out_1, float* out_2) const
     {
         typename L::Acc loop;
         filter_steps<L, kClipLowpass, kClipLowCut, kDamp>(f.loop, r, loop, cols,
                                                           std::make_integer_sequence<int, kFrontAt>{});
-        const bool next = next_p != nullptr && front<L>(e, *next_p, params != nullptr, f.next, kLanes, g);
+        const bool next = front<L>(e, f.next, kLanes, g);
         filter_steps<L, kClipLowpass, kClipLowCut, kDamp>(
             f.loop, r, loop, cols, shifted<kFrontAt>(std::make_integer_sequence<int, kLanes - kFrontAt>{}));
         if constexpr (kDamp) {
             store_damped(cols, damped);
         }
-        feed_forward<L>(e.delay_line, sec, span, p, loop.get(), f.out, in, out_1, out_2, w0, cols);
+        feed_forward<L>(e.delay_line, sec, span, p, loop.get(), Vec<F>::load(f.out), in, out_1, out_2, w0, cols);
         return next;
     }
 
@@ -104,10 +103,10 @@ struct Pipeline {
         bool damping = false; // a staged chunk's damping waits in cols
         SectionSpan damped{};  // where it stores
         SectionSpan span{};    // where the current chunk reads
-        Front<L> front_a;
-        Front<L> front_b;
-        Front<L>* f = &front_a;
-        Front<L>* g = &front_b;
+        ChunkFront front_a;
+        ChunkFront front_b;
+        ChunkFront* f = &front_a;
+        ChunkFront* g = &front_b;
         // Where the current chunk starts: in the front of the chunk before,
         // which the next early front overwrites (read it before), or in s.
         const ChunkStart* at = &s.start;
@@ -129,19 +128,29 @@ struct Pipeline {
         };
 
         voice_kernels::ChunkTally tally;
-        bool ready = load_state(s, r) && front<L>(e, chunk_params(0), params != nullptr, s.start, 0, *f);
+        // The first front: read beside the run before when nothing has moved
+        // the line or the smoother since.
+        bool ready = load_state(s, r);
+        const bool read_before = ready && e.next_front_ready;
+        if (read_before) {
+            *f = e.next_front;
+        } else {
+            ready = ready && front<L>(e, s.start, 0, *f);
+        }
+        e.next_front_ready = false;
         span = sec.span(s.pos);
         // The lowpass keeps its state in [-1, 1] whether clipped or idle.
         bool lp_idle = clip_can_idle(e.lp_coef, s.lp);
-        bool early = false;
+        bool early = read_before;
         for (std::uint32_t k = 0; k < chunks; ++k) {
             const std::size_t at_sample = std::size_t{k} * kLanes;
             const bool more = k + 1 < chunks;
-            if (!ready) {
+            const ChunkParams& p = chunk_params(k);
+            if (!ready || (params != nullptr && !finite_params(p))) {
                 save();
-                per_sample(e, chunk_params(k), in + at_sample, out_1 + at_sample, out_2 + at_sample, kLanes);
+                per_sample(e, p, in + at_sample, out_1 + at_sample, out_2 + at_sample, kLanes);
                 at = &s.start;
-                ready = load_state(s, r) && more && front<L>(e, chunk_params(k + 1), params != nullptr, s.start, 0, *f);
+                ready = load_state(s, r) && more && front<L>(e, s.start, 0, *f);
                 span = sec.span(s.pos);
                 lp_idle = clip_can_idle(e.lp_coef, s.lp);
                 early = false;
@@ -149,11 +158,9 @@ struct Pipeline {
             }
             ++(early ? tally.pipelined : tally.staged);
             const std::uint64_t w0 = at->line.write_index;
-            const ChunkParams& p = chunk_params(k);
-            const ChunkParams* next_p = more ? &chunk_params(k + 1) : nullptr;
             const bool clip = !(lp_idle && f->loop_in_unit);
             auto chunk = [&]<bool kClip, bool kDamp>() __attribute__((always_inline)) {
-                return staged_chunk<kClip, kDamp>(p, next_p, *f, *g, r, cols, damped, span, w0, in + at_sample,
+                return staged_chunk<kClip, kDamp>(p, *f, *g, r, cols, damped, span, w0, in + at_sample,
                                                   out_1 + at_sample, out_2 + at_sample);
             };
             if (damping) {
@@ -165,10 +172,16 @@ struct Pipeline {
             damped = span;
             span = sec.after(span);
             at = &f->next;
-            ready = early || (more && front<L>(e, *next_p, params != nullptr, f->next, 0, *g));
+            ready = early || (more && front<L>(e, f->next, 0, *g));
             std::swap(f, g);
         }
         save();
+        // The last chunk's read of the next front is the next run's first,
+        // however that run's parameters come out (checked chunk by chunk).
+        if (early) {
+            e.next_front = *f;
+            e.next_front_ready = true;
+        }
         return tally;
     }
 };

@@ -38,16 +38,6 @@ constexpr float kIota[kLanes] = {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 1
 // output tap's, before each sample's step); from a phase of -1, one on.
 constexpr float kOffsets[kLanes + 1] = {1, 2, 1, 2, 1, 2, 1, 2, 1, 2, 1, 2, 1, 2, 1, 2, 1};
 
-// What the front hands to the rest of the chunk: the taps, and where the
-// next chunk starts.
-template <class L>
-struct Front {
-    alignas(64) float loop[kLanes]; // each sample's loop tap, for the filters to load one by one
-    typename L::F out;              // each sample's output tap
-    bool loop_in_unit;              // every loop tap in [-1, 1]
-    ChunkStart next;
-};
-
 // A slot index or a length of the line as a float: exact, and through a
 // signed 32-bit integer a single instruction.
 ZQ_VOICE_INLINE float slot_float(std::uint64_t n) { return static_cast<float>(static_cast<std::int32_t>(n)); }
@@ -172,7 +162,7 @@ ZQ_VOICE_INLINE typename L::H paired_loop_taps(const float* buffer, float read_p
 // a wrap or a rounding splits the window, or a tap is not clear.
 template <class L>
 ZQ_VOICE_INLINE bool paired_out_taps(const DelayEngine& e, const ChunkStart& s, std::uint32_t unwritten,
-                                     float first, Front<L>& f)
+                                     float first, ChunkFront& f)
 {
     using H = typename L::H;
     const H twice = add(Vec<H>::loadu(L::kPairOf), Vec<H>::loadu(L::kPairOf));
@@ -201,7 +191,9 @@ ZQ_VOICE_INLINE bool paired_out_taps(const DelayEngine& e, const ChunkStart& s, 
     H y[4];
     L::stride2_rows(e.delay_line.buffer + static_cast<std::int32_t>(start), y);
     const H tap = cubic(y[0], y[1], y[2], y[3], sub(pos, whole));
-    L::spread_shifted(tap, carry, f.out);
+    typename L::F out;
+    L::spread_shifted(tap, carry, out);
+    Vec<typename L::F>::store(f.out, out);
     f.next.carry = L::last_pair(tap);
     return true;
 }
@@ -242,28 +234,27 @@ ZQ_VOICE_INLINE bool glide_lanes(LinePositions& c, float (&rp)[kLanes], float (&
     return true;
 }
 
-// Taps at positions lane by lane, each read on its own; false where one is
-// not clear of the writes.
+// Taps at positions lane by lane, each read on its own, into `taps`; false
+// where one is not clear of the writes.
 template <class L>
 ZQ_VOICE_INLINE bool lane_taps(const float* buffer, const typename L::F& pos, float first, std::uint32_t unwritten,
-                               typename L::F& tap)
+                               float* taps)
 {
     using F = typename L::F;
     F whole;
-    tap = L::taps16(buffer, pos, whole);
+    const F tap = L::taps16(buffer, pos, whole);
+    Vec<F>::store(taps, tap);
     return all(clear_of_writes(whole, first, add(Vec<F>::loadu(kIota), Vec<F>::splat(static_cast<float>(unwritten)))));
 }
 
-// The front of a chunk with parameters p (checked when `check` says so)
-// that starts at s, while `unwritten` samples before it (0, or a chunk
-// while the chunk before is still running) are not yet written. False when
-// the chunk cannot be staged.
+// The front of a chunk that starts at s, while `unwritten` samples before
+// it (0, or a chunk while the chunk before is still running) are not yet
+// written. False when the chunk cannot be staged.
 template <class L>
-ZQ_VOICE_INLINE bool front(const DelayEngine& e, const ChunkParams& p, bool check, const ChunkStart& s,
-                           std::uint32_t unwritten, Front<L>& f)
+ZQ_VOICE_INLINE bool front(const DelayEngine& e, const ChunkStart& s, std::uint32_t unwritten, ChunkFront& f)
 {
     using F = typename L::F;
-    if ((check && !finite_params(p)) || loop_tap_in_chunk(s.line, unwritten)) {
+    if (loop_tap_in_chunk(s.line, unwritten)) {
         return false;
     }
     const float* buffer = e.delay_line.buffer;
@@ -303,13 +294,11 @@ ZQ_VOICE_INLINE bool front(const DelayEngine& e, const ChunkParams& p, bool chec
         f.loop_in_unit = all(le(magnitude(tap), Vec<typename L::H>::splat(1.0f)));
         L::store_spread(f.loop, tap);
     } else {
-        F tap;
         if (!lane_taps<L>(buffer, wrap_down(add(head(), Vec<F>::loadu(kOffsets + 1 - odd)), kSlotsF), first,
-                          unwritten, tap)) {
+                          unwritten, f.loop)) {
             return false;
         }
-        f.loop_in_unit = all(le(magnitude(tap), Vec<F>::splat(1.0f)));
-        Vec<F>::store(f.loop, tap);
+        f.loop_in_unit = all(le(magnitude(Vec<F>::load(f.loop)), Vec<F>::splat(1.0f)));
     }
 
     // The smoother: a resting value repeats itself exactly (and a chunk

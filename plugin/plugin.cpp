@@ -28,11 +28,13 @@ float host_rate_to_float(double rate)
 }
 
 // The instance and the engine come straight from the C allocator, so the
-// library needs no C++ runtime (and none of its locks) at all.
+// library needs no C++ runtime (and none of its locks) at all; aligned as
+// their types ask (the engine keeps a chunk's taps in vector-aligned rows).
 template <typename T, typename... Args>
 T* create(Args... args)
 {
-    void* memory = std::malloc(sizeof(T));
+    constexpr std::size_t size = (sizeof(T) + alignof(T) - 1) / alignof(T) * alignof(T);
+    void* memory = std::aligned_alloc(alignof(T), size);
     return memory != nullptr ? new (memory) T(args...) : nullptr;
 }
 
