@@ -104,11 +104,14 @@ ZQ_VOICE_INLINE bool fixed_lfo(const DelayLine& line)
     return line.mod_depth == 1.0f && line.lfo_inc == 1.0f && (line.lfo_phase == 0.0f || line.lfo_phase == -1.0f);
 }
 
+// Each section is two chunks long at least (a chunk's entries cross its
+// end or touch its start, never both) and has room after its last entry for
+// a repeat of its first 16 (Sections).
 ZQ_VOICE_INLINE bool sections_fit(const DelayEngine& e)
 {
     bool ok = true;
     for (const Diffuser& d : e.diffusers) {
-        ok &= d.length >= kLanes && d.pos < d.length;
+        ok &= d.length >= 2 * kLanes && d.length + kLanes <= Diffuser::kCapacity && d.pos < d.length;
     }
     return ok;
 }

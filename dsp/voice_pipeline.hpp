@@ -128,6 +128,7 @@ struct Pipeline {
         };
 
         voice_kernels::ChunkTally tally;
+        sec.repeat_starts<F>();
         // The first front: read beside the run before when nothing has moved
         // the line or the smoother since.
         bool ready = load_state(s, r);
@@ -149,6 +150,7 @@ struct Pipeline {
             if (!ready || (params != nullptr && !finite_params(p))) {
                 save();
                 per_sample(e, p, in + at_sample, out_1 + at_sample, out_2 + at_sample, kLanes);
+                sec.repeat_starts<F>();
                 at = &s.start;
                 ready = load_state(s, r) && more && front<L>(e, s.start, 0, *f);
                 span = sec.span(s.pos);

@@ -53,15 +53,18 @@ ZQ_VOICE_INLINE float first_unwritten(std::uint64_t w0, std::uint32_t unwritten)
 }
 
 // The entries of the four sections that a chunk reads and then stores:
-// where each starts, whether any of them wraps, and for how many chunks
-// after this one none will (most chunks only step on).
+// where each starts, and for how many chunks after this one none will
+// cross its section's end (most chunks only step on).
 struct SectionSpan {
     std::uint32_t pos[DelayEngine::kDiffuserCount];
-    bool wraps;
     std::uint32_t clear_ahead;
 };
 
-// The sections' stores and lengths, as the stages address them.
+// The sections' stores and lengths, as the stages address them. While
+// chunks are staged, the 16 entries after each section's last repeat its
+// first 16 (the store has room for them, sections_fit), so that 16 entries
+// from any position are one load and one store, with no branch on where the
+// section wraps.
 struct Sections {
     float* store[DelayEngine::kDiffuserCount];
     std::uint32_t length[DelayEngine::kDiffuserCount];
@@ -77,23 +80,19 @@ struct Sections {
 
     ZQ_VOICE_INLINE SectionSpan span(const std::uint32_t (&pos)[DelayEngine::kDiffuserCount]) const
     {
-        SectionSpan s{{pos[0], pos[1], pos[2], pos[3]}, false, 0};
         // Chunks from this one on that stay inside every section.
         std::uint32_t clear = (length[0] - pos[0]) / kLanes;
 #pragma GCC unroll 16
         for (int k = 1; k < DelayEngine::kDiffuserCount; ++k) {
             clear = std::min(clear, (length[k] - pos[k]) / kLanes);
         }
-        s.wraps = clear == 0;
-        s.clear_ahead = s.wraps ? 0 : clear - 1;
-        return s;
+        return {{pos[0], pos[1], pos[2], pos[3]}, clear == 0 ? 0 : clear - 1};
     }
     // The next chunk's.
     ZQ_VOICE_INLINE SectionSpan after(const SectionSpan& s) const
     {
         if (s.clear_ahead > 0) [[likely]] {
-            return {{s.pos[0] + kLanes, s.pos[1] + kLanes, s.pos[2] + kLanes, s.pos[3] + kLanes}, false,
-                    s.clear_ahead - 1};
+            return {{s.pos[0] + kLanes, s.pos[1] + kLanes, s.pos[2] + kLanes, s.pos[3] + kLanes}, s.clear_ahead - 1};
         }
         std::uint32_t next[DelayEngine::kDiffuserCount];
 #pragma GCC unroll 16
@@ -103,38 +102,35 @@ struct Sections {
         return span(next);
     }
 
-    // Sixteen entries of section k from the span on, and back. Where they
-    // wrap, the last 16 entries and the first 16 side by side in memory hold
-    // them all, at a shift.
+    // Repeats each section's first 16 entries after its last: where a run of
+    // staged chunks starts, and after the per-sample voice, which writes
+    // only the section.
+    template <class F>
+    ZQ_VOICE_INLINE void repeat_starts() const
+    {
+#pragma GCC unroll 16
+        for (int k = 0; k < DelayEngine::kDiffuserCount; ++k) {
+            Vec<F>::storeu(store[k] + length[k], Vec<F>::loadu(store[k]));
+        }
+    }
+    // Sixteen entries of section k from the span on, and back.
     template <class F>
     ZQ_VOICE_INLINE F load(const SectionSpan& s, int k) const
     {
-        if (!s.wraps || s.pos[k] + kLanes <= length[k]) [[likely]] {
-            return Vec<F>::loadu(store[k] + s.pos[k]);
-        }
-        alignas(64) float ends[2 * kLanes];
-        return Vec<F>::loadu(both_ends<F>(k, ends) - (length[k] - s.pos[k]));
+        return Vec<F>::loadu(store[k] + s.pos[k]);
     }
     template <class F>
     ZQ_VOICE_INLINE void save(const SectionSpan& s, int k, const F& w) const
     {
-        if (!s.wraps || s.pos[k] + kLanes <= length[k]) [[likely]] {
-            Vec<F>::storeu(store[k] + s.pos[k], w);
-            return;
-        }
-        alignas(64) float ends[2 * kLanes];
-        Vec<F>::storeu(both_ends<F>(k, ends) - (length[k] - s.pos[k]), w);
-        Vec<F>::storeu(store[k] + length[k] - kLanes, Vec<F>::load(ends));
-        Vec<F>::storeu(store[k], Vec<F>::load(ends + kLanes));
-    }
-    // Section k's last 16 entries and first 16 into `ends`; returns where
-    // entry 0 sits there.
-    template <class F>
-    ZQ_VOICE_INLINE float* both_ends(int k, float (&ends)[2 * kLanes]) const
-    {
-        Vec<F>::store(ends, Vec<F>::loadu(store[k] + length[k] - kLanes));
-        Vec<F>::store(ends + kLanes, Vec<F>::loadu(store[k]));
-        return ends + kLanes;
+        Vec<F>::storeu(store[k] + s.pos[k], w);
+        // Entries that crossed the end landed in the repeat, which goes back
+        // to the start; otherwise the start, which this store may have
+        // written, goes to the repeat (the same entries again where it did
+        // not). No branch: sections wrap too irregularly to predict.
+        const bool crossed = s.pos[k] + kLanes > length[k];
+        const std::uint32_t from = crossed ? length[k] : 0;
+        const std::uint32_t to = crossed ? 0 : length[k];
+        Vec<F>::storeu(store[k] + to, Vec<F>::loadu(store[k] + from));
     }
 };
 

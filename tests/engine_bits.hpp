@@ -33,7 +33,10 @@ inline const char* state_difference(const zq::DelayEngine& a, const zq::DelayEng
     for (int k = 0; k < zq::DelayEngine::kDiffuserCount; ++k) {
         const zq::Diffuser& x = a.diffusers[k];
         const zq::Diffuser& y = b.diffusers[k];
-        if (x.pos != y.pos || !same_bits(x.damp_state, y.damp_state) || !same_bits(x.store, y.store)) {
+        // Only the section's own entries: the store's room past them is
+        // free for the staged voice.
+        if (x.length != y.length || x.pos != y.pos || !same_bits(x.damp_state, y.damp_state) ||
+            std::memcmp(x.store, y.store, x.length * sizeof(float)) != 0) {
             return "a diffuser section";
         }
     }
