@@ -209,6 +209,23 @@ void DelayEngine::set_highpass_hz(float hz)
     lc_coef = coef;
 }
 
+void DelayEngine::finish_damping()
+{
+    if (!damping_pending) {
+        return;
+    }
+    damping_pending = false;
+    for (int k = 0; k < kDiffuserCount; ++k) {
+        Diffuser& d = diffusers[k];
+        std::uint64_t at = damp_pending_pos[k];
+        for (const float v : damp_pending[k]) {
+            d.damp_state = one_pole_step(d.damp_coef, d.damp_state, v);
+            d.store[at] = d.damp_state;
+            at = at + 1 == d.length ? 0 : at + 1;
+        }
+    }
+}
+
 void DelayEngine::process_chunk(const float* in, float* out_1, float* out_2)
 {
     voice_kernels::active().chunks(*this, nullptr, in, out_1, out_2, 1);

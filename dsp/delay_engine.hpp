@@ -71,6 +71,13 @@ struct DelayEngine {
     // ratio) makes it stale.
     ChunkFront next_front;
     bool next_front_ready = false;
+    // The damping of that run's last chunk, left for the next run to do
+    // beside its first chunk's filters: what each section still has to damp
+    // and store, from where. The per-sample voice does it first
+    // (finish_damping), and so must anything that reads the sections.
+    alignas(64) float damp_pending[kDiffuserCount][kChunk];
+    std::uint32_t damp_pending_pos[kDiffuserCount];
+    bool damping_pending = false;
 
     // Constructs and runs the set-up: prime diffuser lengths, cleared line, the
     // defaults applied through the setters, all at the nominal rate (so the
@@ -93,6 +100,7 @@ struct DelayEngine {
     // Effective feedback from `feedback` and `diffusion`: the limit falls as the
     // diffusers add gain, then a clamp to ±0.9999.
     void apply_feedback_limit();
+    void finish_damping();
 
     // What the voice reads of the ramped parameters as they stand (always
     // inlined: the voice's builds each compile it).

@@ -46,8 +46,12 @@ ZQ_VOICE_INLINE float wrap_output_tap(float position)
 ZQ_VOICE_INLINE void voice_run(DelayEngine& e, const ChunkParams& p, const float* in, float* out_1, float* out_2,
                                std::uint32_t count)
 {
-    // The line moves on: a front read ahead no longer starts here.
+    // The line moves on: a front read ahead no longer starts here; and the
+    // sections are read, so a damping left over is done first.
     e.next_front_ready = false;
+    if (e.damping_pending) {
+        e.finish_damping();
+    }
     DelayLine& line = e.delay_line;
     const float ratio_target = e.ratio_target;
     const float ratio_coef = e.ratio_coef;

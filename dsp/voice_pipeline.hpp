@@ -6,7 +6,10 @@
 // has independent work beside the two recursions. A front that reads a slot
 // the chunk before still has to write is computed again once that chunk is
 // written (the chunk is staged on its own); a chunk whose front fails again
-// runs per sample, and the chunks after it start over.
+// runs per sample, and the chunks after it start over. The pipeline also
+// runs across calls: a run's last chunk leaves the next chunk's front and
+// its own damping in the engine (DelayEngine::next_front, damp_pending), so
+// that a host's small blocks do not each start and end on a recursion alone.
 
 #include <algorithm>
 #include <cstdint>
@@ -111,8 +114,20 @@ struct Pipeline {
         // which the next early front overwrites (read it before), or in s.
         const ChunkStart* at = &s.start;
 
-        // Everything back into the engine, a waiting damping done first.
-        auto save = [&]() __attribute__((always_inline)) {
+        // Everything back into the engine; a waiting damping done first, or
+        // at the run's end left in the engine for the next run.
+        auto save = [&](bool end) __attribute__((always_inline)) {
+            if (damping && end) {
+                F w[kSections];
+                cols.rows(w);
+#pragma GCC unroll 16
+                for (int k = 0; k < kSections; ++k) {
+                    Vec<F>::store(e.damp_pending[k], w[k]);
+                    e.damp_pending_pos[k] = damped.pos[k];
+                }
+                e.damping_pending = true;
+                damping = false;
+            }
             if (damping) {
                 typename L::Acc none;
                 filter_steps<L, false, false, true>(nullptr, r, none, cols, std::make_integer_sequence<int, kLanes>{});
@@ -129,6 +144,18 @@ struct Pipeline {
 
         voice_kernels::ChunkTally tally;
         sec.repeat_starts<F>();
+        // The damping the run before left, beside this run's first filters.
+        if (e.damping_pending) {
+            F v[kSections];
+#pragma GCC unroll 16
+            for (int k = 0; k < kSections; ++k) {
+                v[k] = Vec<F>::load(e.damp_pending[k]);
+                damped.pos[k] = e.damp_pending_pos[k];
+            }
+            cols.load(v);
+            damping = true;
+            e.damping_pending = false;
+        }
         // The first front: read beside the run before when nothing has moved
         // the line or the smoother since.
         bool ready = load_state(s, r);
@@ -148,7 +175,7 @@ struct Pipeline {
             const bool more = k + 1 < chunks;
             const ChunkParams& p = chunk_params(k);
             if (!ready || (params != nullptr && !finite_params(p))) {
-                save();
+                save(false);
                 per_sample(e, p, in + at_sample, out_1 + at_sample, out_2 + at_sample, kLanes);
                 sec.repeat_starts<F>();
                 at = &s.start;
@@ -177,7 +204,7 @@ struct Pipeline {
             ready = early || (more && front<L>(e, f->next, 0, *g));
             std::swap(f, g);
         }
-        save();
+        save(true);
         // The last chunk's read of the next front is the next run's first,
         // however that run's parameters come out (checked chunk by chunk).
         if (early) {

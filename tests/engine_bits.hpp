@@ -5,6 +5,7 @@
 // fuzzing harness.
 
 #include <cstring>
+#include <vector>
 
 #include "dsp/delay_engine.hpp"
 
@@ -14,6 +15,24 @@ template <typename T>
 bool same_bits(const T& a, const T& b)
 {
     return std::memcmp(&a, &b, sizeof(T)) == 0;
+}
+
+// Section k's entries and damping state as they stand once the damping an
+// engine left over (DelayEngine::damp_pending) is done, without doing it.
+inline std::vector<float> section_entries(const zq::DelayEngine& e, int k, float& damp_state)
+{
+    const zq::Diffuser& d = e.diffusers[k];
+    std::vector<float> entries(d.store, d.store + d.length);
+    damp_state = d.damp_state;
+    if (e.damping_pending) {
+        std::uint64_t at = e.damp_pending_pos[k];
+        for (const float v : e.damp_pending[k]) {
+            damp_state = zq::one_pole_step(d.damp_coef, damp_state, v);
+            entries[at] = damp_state;
+            at = at + 1 == d.length ? 0 : at + 1;
+        }
+    }
+    return entries;
 }
 
 // Names the first part of the sound-carrying state whose bits differ, or
@@ -31,12 +50,14 @@ inline const char* state_difference(const zq::DelayEngine& a, const zq::DelayEng
         return "line positions or glide";
     }
     for (int k = 0; k < zq::DelayEngine::kDiffuserCount; ++k) {
-        const zq::Diffuser& x = a.diffusers[k];
-        const zq::Diffuser& y = b.diffusers[k];
         // Only the section's own entries: the store's room past them is
         // free for the staged voice.
-        if (x.length != y.length || x.pos != y.pos || !same_bits(x.damp_state, y.damp_state) ||
-            std::memcmp(x.store, y.store, x.length * sizeof(float)) != 0) {
+        float x_state = 0.0f;
+        float y_state = 0.0f;
+        const std::vector<float> x = section_entries(a, k, x_state);
+        const std::vector<float> y = section_entries(b, k, y_state);
+        if (a.diffusers[k].pos != b.diffusers[k].pos || !same_bits(x_state, y_state) || x.size() != y.size() ||
+            std::memcmp(x.data(), y.data(), x.size() * sizeof(float)) != 0) {
             return "a diffuser section";
         }
     }

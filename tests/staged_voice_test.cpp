@@ -53,6 +53,7 @@ struct EnginePair {
     // front it read ahead, as its own calls do when they move the line.
     void both(const std::function<void(DelayEngine&)>& f)
     {
+        staged->finish_damping();
         f(*staged);
         f(*reference);
         staged->next_front_ready = false;
