@@ -200,6 +200,33 @@ TEST_P(FastPath, GlidesBothWaysAndPendingRequestsMatch)
     EXPECT_GT(p.pipelined, 0u);
 }
 
+TEST_P(FastPath, CallsOfOneChunkCarryTheirFrontAndDampingOverSetters)
+{
+    // What a call reads ahead (the next front) and leaves (its last
+    // damping) holds across the setters that move neither the line nor the
+    // smoother: every call after the first takes both over.
+    EnginePair p = pair();
+    p.both([](DelayEngine& e) {
+        e.set_delay_ms(80.0f);
+        e.set_feedback(0.7f);
+    });
+    ASSERT_TRUE(p.hold_steady(60));
+    p.pipelined = p.staged_one = 0;
+    const Between change = [](DelayEngine& e, std::uint64_t chunk) {
+        const auto step = static_cast<float>(chunk % 9);
+        e.set_feedback(0.5f + 0.05f * step);
+        e.set_diffusion(0.1f * step);
+        e.set_level_db(-3.0f * step);
+        e.set_pan_tap(10.0f * step);
+        e.set_pan_loop(-10.0f * step);
+        e.set_lowpass_hz(1000.0f + 500.0f * step);
+        e.set_highpass_hz(20.0f + 10.0f * step);
+    };
+    ASSERT_TRUE(p.run(noise(16 * 300, 1.0f, 61), 1, false, change));
+    EXPECT_EQ(p.staged_one, 1u);
+    EXPECT_EQ(p.pipelined, 299u);
+}
+
 TEST_P(FastPath, StagedChunksGlideToo)
 {
     EnginePair p = pair();
