@@ -106,10 +106,11 @@ struct Pipeline {
         bool damping = false; // a staged chunk's damping waits in cols
         SectionSpan damped{};  // where it stores
         SectionSpan span{};    // where the current chunk reads
-        ChunkFront front_a;
-        ChunkFront front_b;
-        ChunkFront* f = &front_a;
-        ChunkFront* g = &front_b;
+        // The fronts alternate between the engine's (where the run before
+        // left one read ahead, and where this run leaves one) and ours.
+        ChunkFront own_front;
+        ChunkFront* f = &e.next_front;
+        ChunkFront* g = &own_front;
         // Where the current chunk starts: in the front of the chunk before,
         // which the next early front overwrites (read it before), or in s.
         const ChunkStart* at = &s.start;
@@ -160,9 +161,7 @@ struct Pipeline {
         // the line or the smoother since.
         bool ready = load_state(s, r);
         const bool read_before = ready && e.next_front_ready;
-        if (read_before) {
-            *f = e.next_front;
-        } else {
+        if (!read_before) {
             ready = ready && front<L>(e, s.start, 0, *f);
         }
         e.next_front_ready = false;
@@ -208,7 +207,9 @@ struct Pipeline {
         // The last chunk's read of the next front is the next run's first,
         // however that run's parameters come out (checked chunk by chunk).
         if (early) {
-            e.next_front = *f;
+            if (f != &e.next_front) {
+                e.next_front = *f;
+            }
             e.next_front_ready = true;
         }
         return tally;
