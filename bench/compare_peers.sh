@@ -1,9 +1,9 @@
 #!/bin/bash
 # Times this plug-in (one or more builds of it) and installed delay plug-ins of
 # other projects with the same noise-fed host (zq_peer_host: white noise on
-# every audio input, the thread's CPU time, the best of five 2-second runs
-# after 4 seconds of warm-up), in interleaved rounds, and prints each one's
-# cost relative to mda DubDelay.
+# every audio input, the thread's CPU time, the best of five runs of
+# ZQ_COMPARE_SECONDS (60) seconds of audio after 4 seconds of warm-up), in
+# interleaved rounds, and prints each one's cost relative to mda DubDelay.
 #
 # usage: bench/compare_peers.sh [BUILD_DIR...] [BLOCK...]
 #   BUILD_DIR  builds with -DZQ_BUILD_BENCH=ON (default: build-fast); a build
@@ -26,6 +26,9 @@ done
 [ ${#builds[@]} -gt 0 ] || builds=("$here/build-fast")
 [ ${#blocks[@]} -gt 0 ] || blocks=(64 512)
 rounds=${ZQ_COMPARE_ROUNDS:-5}
+# Seconds of audio per timed run: long enough that a busy neighbour on a
+# shared machine rarely spoils every run of a round.
+seconds=${ZQ_COMPARE_SECONDS:-60}
 system=${ZQ_PEER_LV2_PATH:-/usr/lib/lv2:/usr/local/lib/lv2}
 
 ours=$(sed -n 's/^<\([^#>]*\)>$/\1/p' "${builds[0]}/zwirbelton-quorvel.lv2/manifest.ttl" | head -n 1)
@@ -69,7 +72,7 @@ for block in "${blocks[@]}"; do
   for ((r = 0; r < rounds; r++)); do
     for i in "${!names[@]}"; do
       # shellcheck disable=SC2086
-      if line=$(LV2_PATH=${paths[$i]} "$host" --block "$block" ${sets[$i]} "${uris[$i]}" 2>/dev/null); then
+      if line=$(LV2_PATH=${paths[$i]} "$host" --block "$block" --seconds "$seconds" ${sets[$i]} "${uris[$i]}" 2>/dev/null); then
         read -r _ _ ns _ <<<"$line"
         best[$i]=$(awk -v a="$ns" -v b="${best[$i]:-}" 'BEGIN { print (b == "" || a < b) ? a : b }')
       fi
