@@ -219,8 +219,7 @@ void DelayEngine::finish_damping()
         Diffuser& d = diffusers[k];
         std::uint64_t at = damp_pending_pos[k];
         for (const float v : damp_pending[k]) {
-            d.damp_state = one_pole_step(d.damp_coef, d.damp_state, v);
-            d.store[at] = d.damp_state;
+            d.damp_into(at, v);
             at = at + 1 == d.length ? 0 : at + 1;
         }
     }

@@ -61,13 +61,18 @@ struct Diffuser {
         return finish_step(c, d, std::fma(a, b, std::fma(-c, d, x)));
     }
 
+    // The store keeps a step's v damped (the output uses the undamped v).
+    ZQ_VOICE_INLINE void damp_into(std::uint64_t at, float v)
+    {
+        damp_state = one_pole_step(damp_coef, damp_state, v);
+        store[at] = damp_state;
+    }
+
 private:
     ZQ_VOICE_INLINE float finish_step(float c, float d, float v)
     {
         const float y = std::fma(c, v, d);
-        // The store keeps v damped; the output uses the undamped v.
-        damp_state = one_pole_step(damp_coef, damp_state, v);
-        store[pos] = damp_state;
+        damp_into(pos, v);
         if (++pos >= length) {
             pos = 0;
         }
