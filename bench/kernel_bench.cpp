@@ -26,12 +26,24 @@ constexpr std::uint32_t kChunk = zq::DelayEngine::kChunk;
 constexpr std::uint32_t kIterSamples = 4096;
 
 // chunk: what process_chunk runs (staged where possible); chunks: what
-// process_chunks runs over 256 chunks at a time (pipelined); reference: voice_run as compiled for the build.
+// process_chunks runs (pipelined) over 256 chunks at a time, or 32 where
+// the case moves; reference: voice_run as compiled for the build.
 enum Path : int { kChunkPath = 0, kChunksPath, kReference, kPathCount };
 const char* const kPathNames[] = {"chunk", "chunks", "reference"};
 
-enum Case : int { kSettled = 0, kGlide, kShort };
-const char* const kCaseNames[] = {"settled", "glide", "short"};
+// glide: the delay moves between 200 and 300 ms every 12000 samples, so the
+// read position glides nearly all the time; ratio: the tap ratio's target
+// moves with every host block, so the smoother never rests.
+enum Case : int { kSettled = 0, kGlide, kShort, kRatio, kCaseCount };
+const char* const kCaseNames[] = {"settled", "glide", "short", "ratio"};
+constexpr std::uint32_t kMovingBlock = 512;
+
+// A triangle between 0.2 and 0.8 over 9600 samples.
+float ratio_at(std::uint64_t pos)
+{
+    const double ph = static_cast<double>(pos % 9600) / 9600.0;
+    return static_cast<float>(0.2 + 0.6 * (ph < 0.5 ? 2.0 * ph : 2.0 - 2.0 * ph));
+}
 
 void BM_Voice(benchmark::State& state)
 {
@@ -58,30 +70,33 @@ void BM_Voice(benchmark::State& state)
     std::uint64_t pos = 0;
     std::uint64_t staged = 0;
     std::uint64_t chunks = 0;
+    // Moving cases call the chunks path in a host's blocks, settled ones in
+    // long runs; the other paths go chunk by chunk.
+    const std::uint32_t call = path != kChunksPath                     ? kChunk
+                               : which == kGlide || which == kRatio ? kMovingBlock
+                                                                     : kIterSamples;
     auto block = [&] {
-        if (path == kChunksPath && which != kGlide) {
-            const vk::ChunkTally t =
-                vk::run_chunks(isa, *e, in.data() + at, o1.data(), o2.data(), kIterSamples / kChunk);
-            staged += t.pipelined + t.staged;
-            chunks += kIterSamples / kChunk;
-            at = (at + kIterSamples) % in.size();
-            pos += kIterSamples;
-            return;
-        }
-        for (std::uint32_t i = 0; i < kIterSamples; i += kChunk) {
-            if (which == kGlide && pos % 12000 == 0) {
+        for (std::uint32_t i = 0; i < kIterSamples; i += call) {
+            if (which == kGlide && pos % 12000 < call) {
                 e->set_delay_ms((pos / 12000) % 2 == 0 ? 200.0f : 300.0f);
+            }
+            if (which == kRatio && pos % kMovingBlock == 0) {
+                e->set_tap_ratio(ratio_at(pos));
             }
             const float* src = in.data() + at;
             switch (path) {
-            case kChunkPath:
-            case kChunksPath: staged += vk::run_chunk(isa, *e, src, o1.data() + i, o2.data() + i) ? 1 : 0; break;
+            case kChunkPath: staged += vk::run_chunk(isa, *e, src, o1.data() + i, o2.data() + i) ? 1 : 0; break;
+            case kChunksPath: {
+                const vk::ChunkTally t = vk::run_chunks(isa, *e, src, o1.data() + i, o2.data() + i, call / kChunk);
+                staged += t.pipelined + t.staged;
+                break;
+            }
             case kReference:
             case kPathCount: vk::run_reference(isa, *e, src, o1.data() + i, o2.data() + i, kChunk); break;
             }
-            at = (at + kChunk) % in.size();
-            pos += kChunk;
-            ++chunks;
+            at = (at + call) % in.size();
+            pos += call;
+            chunks += call / kChunk;
         }
     };
     // Past the start-up glide and the smoother's approach.
@@ -104,7 +119,7 @@ void BM_Voice(benchmark::State& state)
 
 void register_all()
 {
-    for (int c = 0; c < 3; ++c) {
+    for (int c = 0; c < kCaseCount; ++c) {
         for (int isa = 0; isa < vk::kIsaCount; ++isa) {
             for (int p = 0; p < kPathCount; ++p) {
                 const std::string name = std::string("voice/") + kCaseNames[c] + "/" +
