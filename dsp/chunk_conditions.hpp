@@ -71,6 +71,7 @@ struct VoiceState {
         start.phase = e.delay_line.lfo_phase;
         start.ratio = e.ratio_state;
         start.carried = false;
+        start.ratios_ahead = false;
         lp = e.lp_state;
         lc = e.lc_state;
 #pragma GCC unroll 16

@@ -14,13 +14,19 @@ namespace zq {
 inline constexpr std::uint32_t kChunkSamples = 16;
 
 // Where a chunk's samples start: the line, the LFO, the smoother, and the
-// first sample's output tap when the chunk before has read it.
+// first sample's output tap when the chunk before has read it. While the
+// smoother moves, the chunk before also steps it through this chunk, a chunk
+// ahead of the taps that need it: its 16 steps are a recursion as long as
+// the loop filters', and the taps waiting on it would clog the core.
 struct ChunkStart {
     LinePositions line;
     float phase;
     float ratio;
     float carry;
     bool carried;
+    bool ratios_ahead; // ratios[] and ratio_end hold this chunk's steps
+    float ratio_end;
+    alignas(64) float ratios[kChunkSamples];
 };
 
 // Both taps of every sample of a chunk, and where the next chunk starts.

@@ -230,6 +230,24 @@ ZQ_VOICE_INLINE bool glide_lanes(LinePositions& c, float (&rp)[kLanes], float (&
     return true;
 }
 
+// Sixteen steps of the tap ratio's smoother from `r`, one per lane of
+// `ratios`; returns the last. Built in registers: a vector load of 16 scalar
+// stores would wait for them to leave the store queue.
+template <class L>
+ZQ_VOICE_INLINE float smoother_steps(const DelayEngine& e, float r, typename L::F& ratios)
+{
+    const typename L::R coef = L::splat_r(e.ratio_coef);
+    const typename L::R target = L::splat_r(e.ratio_target);
+    typename L::R now = L::splat_r(r);
+    typename L::Acc steps;
+    // one_pole_step(coef, now, target), as L::pole has it.
+    [&]<int... J>(std::integer_sequence<int, J...>) __attribute__((always_inline)) {
+        ((now = L::pole(coef, now, target), steps.template put<J>(now)), ...);
+    }(std::make_integer_sequence<int, kLanes>{});
+    ratios = steps.get();
+    return L::first_r(now);
+}
+
 // Taps at positions lane by lane, each read on its own, into `taps`; false
 // where one is not clear of the writes.
 template <class L>
@@ -301,6 +319,7 @@ ZQ_VOICE_INLINE bool front(const DelayEngine& e, const ChunkStart& s, std::uint3
     // after a chunk of tap pairs rests).
     float r = s.ratio;
     const bool ratio_rests = s.carried || ratio_at_rest(e, r);
+    f.next.ratios_ahead = !ratio_rests;
     f.next.carried = pairs && ratio_rests && paired_out_taps<L>(e, s, unwritten, first, f);
     if (f.next.carried) {
         f.next.ratio = r;
@@ -308,13 +327,15 @@ ZQ_VOICE_INLINE bool front(const DelayEngine& e, const ChunkStart& s, std::uint3
     }
     F ratio = Vec<F>::splat(r);
     if (!ratio_rests) {
-        alignas(64) float ratios[kLanes];
-#pragma GCC unroll 16
-        for (float& x : ratios) {
-            r = one_pole_step(e.ratio_coef, r, e.ratio_target);
-            x = r;
+        if (s.ratios_ahead) {
+            ratio = Vec<F>::load(s.ratios);
+            r = s.ratio_end;
+        } else {
+            r = smoother_steps<L>(e, r, ratio);
         }
-        ratio = Vec<F>::load(ratios);
+        F ahead;
+        f.next.ratio_end = smoother_steps<L>(e, r, ahead);
+        Vec<F>::store(f.next.ratios, ahead);
     }
     f.next.ratio = r;
     const F length = steady ? Vec<F>::splat(slot_float(s.line.length)) : Vec<F>::load(len);
