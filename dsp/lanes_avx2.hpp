@@ -83,11 +83,8 @@ struct X86Common {
     using H = __m256;
     using Col = __m128; // sample j of the four sections
 
-    // The pair each lane of an H holds: the order the 128-bit shuffles
-    // below leave them in, kept throughout.
-    static constexpr float kPairOf[8] = {0, 1, 4, 5, 2, 3, 6, 7};
-
-    ZQ_VOICE_INLINE static float first_lane(H a) { return _mm256_cvtss_f32(a); }
+    // The lanes of an H hold pairs 0, 1, 4, 5, 2, 3, 6, 7: the order the
+    // 128-bit shuffles below leave them in, kept throughout.
     ZQ_VOICE_INLINE static float last_pair(H a)
     {
         return _mm_cvtss_f32(_mm_permute_ps(_mm256_extractf128_ps(a, 1), 3));

@@ -69,9 +69,6 @@ struct NeonLanes {
     using Col = float32x4_t;        // sample j of the four sections
     using R = float32x4_t;          // one sample of the loop filters, in every lane
 
-    static constexpr float kPairOf[8] = {0, 1, 2, 3, 4, 5, 6, 7};
-
-    ZQ_VOICE_INLINE static float first_lane(const H& a) { return vgetq_lane_f32(a.v[0], 0); }
     ZQ_VOICE_INLINE static float last_pair(const H& a) { return vgetq_lane_f32(a.v[1], 3); }
 
     // The four operands of pair m's cubic read at p + 2m: slots 2m .. 2m + 3,

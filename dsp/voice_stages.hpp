@@ -24,6 +24,7 @@
 // earlier sample writes, which the front checks for every lane.
 
 #include <algorithm>
+#include <bit>
 #include <cmath>
 #include <cstdint>
 #include <utility>
@@ -154,22 +155,48 @@ ZQ_VOICE_INLINE typename L::H paired_loop_taps(const float* buffer, float read_p
     return cubic(y[0], y[1], y[2], y[3], Vec<H>::splat(read_pos + 3.0f - first));
 }
 
-// The output taps of samples 2m + 1 and 2m + 2; false where a far ratio,
-// a wrap or a rounding splits the window, or a tap is not clear.
+// Positive a and b share their exponent: the grid of representable values
+// is even from one to the other.
+ZQ_VOICE_INLINE bool same_binade(double a, double b)
+{
+    return std::bit_cast<std::uint64_t>(a) >> 52 == std::bit_cast<std::uint64_t>(b) >> 52;
+}
+ZQ_VOICE_INLINE bool same_binade(float a, float b)
+{
+    return std::bit_cast<std::uint32_t>(a) >> 23 == std::bit_cast<std::uint32_t>(b) >> 23;
+}
+
+// The output taps of samples 2m + 1 and 2m + 2, pair m at position(length,
+// ratio, read_pos + 4 + 2m) (every base exact: the line rests). Where pair
+// 0's and pair 7's sums lie in one binade of doubles and round into one
+// binade of floats, each rounding falls on an even grid (steps of 2 are
+// whole, even multiples of its spacing, so ties break alike), and pair m's
+// position is pair 0's plus 2m exactly: the pairs read at one fraction
+// from slots 2 apart. Sums from 24000 to 48000 wrap back by the line's
+// 24000 slots exactly. False for anything else (a far ratio, a wrap or a
+// binade between the pairs), or where a tap is not clear.
 template <class L>
 ZQ_VOICE_INLINE bool paired_out_taps(const DelayEngine& e, const ChunkStart& s, std::uint32_t unwritten,
                                      float first, ChunkFront& f)
 {
     using H = typename L::H;
-    const H twice = add(Vec<H>::loadu(L::kPairOf), Vec<H>::loadu(L::kPairOf));
-    const H base = add(Vec<H>::splat(s.line.read_pos + 4.0f), twice);
-    const H raw = position(Vec<H>::splat(slot_float(s.line.length)), Vec<H>::splat(s.ratio), base);
-    const H pos = wrap_down(wrap_up(raw, kSlotsF), kSlotsF);
-    const H whole = trunc_whole(pos);
-    const float start = L::first_lane(whole);
-    const H later = add(twice, Vec<H>::splat(static_cast<float>(unwritten + 2)));
-    if (!all(both(both(ge(pos, Vec<H>::splat(0.0f)), lt(pos, Vec<H>::splat(kSlotsF))),
-                  both(eq(whole, add(Vec<H>::splat(start), twice)), clear_of_writes(whole, first, later))))) {
+    const auto length = static_cast<double>(slot_float(s.line.length));
+    const double omr = 1.0 - static_cast<double>(s.ratio);
+    const double sum_0 = std::fma(length, omr, static_cast<double>(s.line.read_pos + 4.0f));
+    const double sum_7 = std::fma(length, omr, static_cast<double>(s.line.read_pos + 18.0f));
+    float pos = static_cast<float>(sum_0);
+    const float last = static_cast<float>(sum_7);
+    if (!(pos >= 0.0f && last < 2.0f * kSlotsF && (pos >= kSlotsF) == (last >= kSlotsF) &&
+          same_binade(sum_0, sum_7) && same_binade(pos, last))) {
+        return false;
+    }
+    pos = pos >= kSlotsF ? pos - kSlotsF : pos;
+    const float start = whole_part(pos);
+    // clear_of_writes for pair 0: the others lie 2m further ahead, and must
+    // be 2m more clear (a pair that wraps past the writes fails the reach).
+    float room = start - first;
+    room = room < 0.0f ? room + kSlotsF : room;
+    if (!(room >= static_cast<float>(unwritten + 2) && room + 14.0f <= kUnwrappedReach)) {
         return false;
     }
     float carry = s.carry;
@@ -186,7 +213,7 @@ ZQ_VOICE_INLINE bool paired_out_taps(const DelayEngine& e, const ChunkStart& s, 
     }
     H y[4];
     L::stride2_rows(e.delay_line.buffer + static_cast<std::int32_t>(start), y);
-    const H tap = cubic(y[0], y[1], y[2], y[3], sub(pos, whole));
+    const H tap = cubic(y[0], y[1], y[2], y[3], Vec<H>::splat(pos - start));
     typename L::F out;
     L::spread_shifted(tap, carry, out);
     Vec<typename L::F>::store(f.out, out);
