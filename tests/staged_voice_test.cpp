@@ -287,6 +287,12 @@ TEST_P(FastPath, TapRatioMovesMatch)
     }
     EXPECT_GT(p.staged_chunks(), p.per_sample);
     EXPECT_GT(p.pipelined, 0u);
+    // Into rest within long calls: each chunk steps the smoother through the
+    // next one ahead of its taps, up to the chunk whose steps repeat.
+    p.both([](DelayEngine& e) { e.set_tap_ratio(0.6f); });
+    ASSERT_TRUE(p.run(noise(16 * 8000, 0.8f, 60), 400));
+    const DelayEngine& e = *p.staged;
+    EXPECT_EQ(one_pole_step(e.ratio_coef, e.ratio_state, e.ratio_target), e.ratio_state);
 }
 
 // The ramped parameters change from chunk to chunk (the run cycle ticks its
