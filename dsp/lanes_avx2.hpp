@@ -23,7 +23,6 @@ ZQ_VOICE_INLINE __m256 magnitude(__m256 a) { return _mm256_andnot_ps(_mm256_set1
 ZQ_VOICE_INLINE __m256 lt(__m256 a, __m256 b) { return _mm256_cmp_ps(a, b, _CMP_LT_OQ); }
 ZQ_VOICE_INLINE __m256 le(__m256 a, __m256 b) { return _mm256_cmp_ps(a, b, _CMP_LE_OQ); }
 ZQ_VOICE_INLINE __m256 ge(__m256 a, __m256 b) { return _mm256_cmp_ps(a, b, _CMP_GE_OQ); }
-ZQ_VOICE_INLINE __m256 eq(__m256 a, __m256 b) { return _mm256_cmp_ps(a, b, _CMP_EQ_OQ); }
 ZQ_VOICE_INLINE __m256 both(__m256 m, __m256 n) { return _mm256_and_ps(m, n); }
 ZQ_VOICE_INLINE __m256 keep(__m256 m, __m256 a) { return _mm256_and_ps(m, a); } // a where m, else +0
 ZQ_VOICE_INLINE bool all(__m256 m) { return _mm256_movemask_ps(m) == 0xFF; }

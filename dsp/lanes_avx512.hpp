@@ -23,7 +23,6 @@ ZQ_VOICE_INLINE __m512 magnitude(__m512 a) { return _mm512_abs_ps(a); }
 ZQ_VOICE_INLINE __mmask16 lt(__m512 a, __m512 b) { return _mm512_cmp_ps_mask(a, b, _CMP_LT_OQ); }
 ZQ_VOICE_INLINE __mmask16 le(__m512 a, __m512 b) { return _mm512_cmp_ps_mask(a, b, _CMP_LE_OQ); }
 ZQ_VOICE_INLINE __mmask16 ge(__m512 a, __m512 b) { return _mm512_cmp_ps_mask(a, b, _CMP_GE_OQ); }
-ZQ_VOICE_INLINE __mmask16 eq(__m512 a, __m512 b) { return _mm512_cmp_ps_mask(a, b, _CMP_EQ_OQ); }
 ZQ_VOICE_INLINE __mmask16 both(__mmask16 m, __mmask16 n) { return static_cast<__mmask16>(m & n); }
 ZQ_VOICE_INLINE __m512 keep(__mmask16 m, __m512 a) { return _mm512_maskz_mov_ps(m, a); }
 ZQ_VOICE_INLINE bool all(__mmask16 m) { return m == 0xFFFF; }

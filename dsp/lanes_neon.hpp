@@ -24,7 +24,6 @@ ZQ_VOICE_INLINE float32x4_t magnitude(float32x4_t a) { return vabsq_f32(a); }
 ZQ_VOICE_INLINE uint32x4_t lt(float32x4_t a, float32x4_t b) { return vcltq_f32(a, b); }
 ZQ_VOICE_INLINE uint32x4_t le(float32x4_t a, float32x4_t b) { return vcleq_f32(a, b); }
 ZQ_VOICE_INLINE uint32x4_t ge(float32x4_t a, float32x4_t b) { return vcgeq_f32(a, b); }
-ZQ_VOICE_INLINE uint32x4_t eq(float32x4_t a, float32x4_t b) { return vceqq_f32(a, b); }
 ZQ_VOICE_INLINE uint32x4_t both(uint32x4_t m, uint32x4_t n) { return vandq_u32(m, n); }
 ZQ_VOICE_INLINE float32x4_t keep(uint32x4_t m, float32x4_t a)
 {
