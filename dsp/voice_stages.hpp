@@ -155,6 +155,14 @@ ZQ_VOICE_INLINE typename L::H paired_loop_taps(const float* buffer, float read_p
     return cubic(y[0], y[1], y[2], y[3], Vec<H>::splat(read_pos + 3.0f - first));
 }
 
+// How far the slot `whole` lies after `first` around the line, as
+// clear_of_writes measures it for a lane.
+ZQ_VOICE_INLINE float slots_ahead(float whole, float first)
+{
+    const float ahead = whole - first;
+    return ahead < 0.0f ? ahead + kSlotsF : ahead;
+}
+
 // Positive a and b share their exponent: the grid of representable values
 // is even from one to the other.
 ZQ_VOICE_INLINE bool same_binade(double a, double b)
@@ -194,18 +202,15 @@ ZQ_VOICE_INLINE bool paired_out_taps(const DelayEngine& e, const ChunkStart& s, 
     const float start = whole_part(pos);
     // clear_of_writes for pair 0: the others lie 2m further ahead, and must
     // be 2m more clear (a pair that wraps past the writes fails the reach).
-    float room = start - first;
-    room = room < 0.0f ? room + kSlotsF : room;
+    const float room = slots_ahead(start, first);
     if (!(room >= static_cast<float>(unwritten + 2) && room + 14.0f <= kUnwrappedReach)) {
         return false;
     }
     float carry = s.carry;
     if (!s.carried) {
         // Sample 0's, read on its own.
-        const float p0 = wrap_output_tap(static_cast<float>(std::fma(
-            static_cast<double>(s.line.length), 1.0 - static_cast<double>(s.ratio), s.line.read_pos + 2.0)));
-        float ahead = whole_part(p0) - first;
-        ahead = ahead < 0.0f ? ahead + kSlotsF : ahead;
+        const float p0 = wrap_output_tap(static_cast<float>(std::fma(length, omr, s.line.read_pos + 2.0)));
+        const float ahead = slots_ahead(whole_part(p0), first);
         if (!(ahead >= static_cast<float>(unwritten) && ahead <= kUnwrappedReach)) {
             return false;
         }
