@@ -129,6 +129,17 @@ struct Avx2Lanes : X86Common {
     {
         X86Common::spread_shifted(v, o0, out.v[0], out.v[1]);
     }
+    // Lanes x, a0 .. a14: each register's lanes one up, the one below's
+    // last coming in at the bottom.
+    ZQ_VOICE_INLINE static __m256 shift_in(__m256 a, __m256 below)
+    {
+        const __m256i t = _mm256_castps_si256(_mm256_permute2f128_ps(below, a, 0x21));
+        return _mm256_castsi256_ps(_mm256_alignr_epi8(_mm256_castps_si256(a), t, 12));
+    }
+    ZQ_VOICE_INLINE static F shift_in(const F& a, float x)
+    {
+        return {{shift_in(a.v[0], _mm256_set1_ps(x)), shift_in(a.v[1], a.v[0])}};
+    }
 
     // Taps at 16 positions in [0, 24000), each read on its own: one 4-slot
     // load per lane, then 4 x 4 transposes. `whole` receives the integer parts.

@@ -71,6 +71,13 @@ struct Avx512Lanes : X86Common {
                                          _mm_set_ss(o0));
     }
 
+    // Lanes x, a0 .. a14.
+    ZQ_VOICE_INLINE static F shift_in(F a, float x)
+    {
+        const __m512i below = _mm512_castps_si512(_mm512_set1_ps(x));
+        return _mm512_castsi512_ps(_mm512_alignr_epi32(_mm512_castps_si512(a), below, 15));
+    }
+
     // Taps at 16 positions in [0, 24000): where they lie within one window
     // of 32 slots (taps that advance with the lanes), two loads and
     // two-source permutes; otherwise gathers.

@@ -91,18 +91,20 @@ struct NeonLanes {
         vst2q_f32(out + 8, float32x4x2_t{{v.v[1], v.v[1]}});
     }
 
+    // Lanes x, a0 .. a14.
+    ZQ_VOICE_INLINE static F shift_in(const F& a, float x)
+    {
+        return {{vextq_f32(vdupq_n_f32(x), a.v[0], 3), vextq_f32(a.v[0], a.v[1], 3), vextq_f32(a.v[1], a.v[2], 3),
+                 vextq_f32(a.v[2], a.v[3], 3)}};
+    }
+
     // From pairs O1..O8 (pair m holding O(m + 1)) and O0: samples
     // O0 O1 O1 O2 O2 .. O7 O7 O8.
     ZQ_VOICE_INLINE static void spread_shifted(const H& v, float o0, F& out)
     {
-        const float32x4_t z0 = vzip1q_f32(v.v[0], v.v[0]);
-        const float32x4_t z1 = vzip2q_f32(v.v[0], v.v[0]);
-        const float32x4_t z2 = vzip1q_f32(v.v[1], v.v[1]);
-        const float32x4_t z3 = vzip2q_f32(v.v[1], v.v[1]);
-        out.v[0] = vextq_f32(vdupq_n_f32(o0), z0, 3);
-        out.v[1] = vextq_f32(z0, z1, 3);
-        out.v[2] = vextq_f32(z1, z2, 3);
-        out.v[3] = vextq_f32(z2, z3, 3);
+        const F pairs = {{vzip1q_f32(v.v[0], v.v[0]), vzip2q_f32(v.v[0], v.v[0]), vzip1q_f32(v.v[1], v.v[1]),
+                          vzip2q_f32(v.v[1], v.v[1])}};
+        out = shift_in(pairs, o0);
     }
 
     // Taps at 16 positions in [0, 24000), each read on its own: one 4-slot

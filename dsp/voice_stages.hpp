@@ -226,39 +226,53 @@ ZQ_VOICE_INLINE bool paired_out_taps(const DelayEngine& e, const ChunkStart& s, 
     return true;
 }
 
-// A glide that neither ends nor wraps the read position within the chunk:
-// the read position steps by the glide's speed sample by sample (each sum
-// rounded, as advance does), and the distance each sample's advance
-// measures, lane by lane, is the next sample's length. False (c untouched)
-// for any other chunk.
+// The exponent of the lowest set bit of a positive float.
+constexpr int lowest_bit(float x)
+{
+    const auto bits = std::bit_cast<std::uint32_t>(x);
+    return std::countr_zero((bits & 0x7FFFFFu) | 0x800000u) + static_cast<int>(bits >> 23) - 150;
+}
+// A binade holds a glide's 16 steps (11.2 slots or more) only from 16 on,
+// where its grid is 2^-19 or coarser: a speed with a bit below half of that
+// makes no sum r + speed a tie there, so each step rounds alike.
+static_assert(lowest_bit(LinePositions::kSlowSpeed) < -20 && lowest_bit(LinePositions::kFastSpeed) < -20);
+
+// A glide that neither ends nor wraps the read position within the chunk,
+// and whose read positions stay in one binade: there each sum r + speed
+// rounds onto one grid by the same step g, so sample i reads at read_pos +
+// i g exactly. The distance each sample's advance measures, lane by lane,
+// is the next sample's length. False (c untouched) for any other chunk.
 template <class L>
-ZQ_VOICE_INLINE bool glide_lanes(LinePositions& c, float (&rp)[kLanes], float (&len)[kLanes + 1])
+ZQ_VOICE_INLINE bool glide_lanes(LinePositions& c, float (&rp)[kLanes], float (&len)[kLanes])
 {
     using F = typename L::F;
     if (!c.gliding) {
         return false;
     }
-    float r = c.read_pos;
-#pragma GCC unroll 16
-    for (float& x : rp) {
-        x = r;
-        r += c.speed;
-    }
-    if (!(r < kSlotsF)) {
+    const float r0 = c.read_pos;
+    const float g = (r0 + c.speed) - r0;
+    const float end = r0 + 16.0f * g;
+    if (!(end < kSlotsF && same_binade(r0, end))) {
         return false;
     }
+    const F read = fmadd(Vec<F>::loadu(kIota), Vec<F>::splat(g), Vec<F>::splat(r0));
     // The write index each sample's advance sees, and the distance it measures.
     const F w = wrap_down(add(Vec<F>::splat(slot_float(c.write_index) + 1.0f), Vec<F>::loadu(kIota)), kSlotsF);
-    const F read = Vec<F>::load(rp);
     const F d = add(sub(w, trunc_whole(read)), keep(le(w, read), Vec<F>::splat(kSlotsF)));
     if (!all(ge(magnitude(sub(d, Vec<F>::splat(slot_float(c.glide_target)))), Vec<F>::splat(0.5f)))) {
         return false; // the glide ends here
     }
-    Vec<F>::storeu(len + 1, d);
-    len[0] = slot_float(c.length);
-    c.read_pos = r;
+    Vec<F>::store(rp, read);
+    Vec<F>::store(len, L::shift_in(d, slot_float(c.length)));
+    // Sample 15's distance, as advance measures it: the next chunk's first length.
     c.write_index = chunk_after(c.write_index);
-    c.length = static_cast<std::uint64_t>(len[kLanes]);
+    const float last = r0 + 15.0f * g;
+    auto distance = static_cast<std::int64_t>(c.write_index) - static_cast<std::int64_t>(last);
+    if (!(static_cast<float>(c.write_index) > last)) {
+        distance += static_cast<std::int64_t>(DelayLine::kSlots);
+    }
+    c.length = static_cast<std::uint64_t>(distance);
+    c.read_pos = end;
     return true;
 }
 
@@ -316,7 +330,7 @@ ZQ_VOICE_INLINE bool front(const DelayEngine& e, const ChunkStart& s, std::uint3
     c = s.line;
     const bool steady = resting(c) && exact_reads(c.read_pos, 16.0f);
     alignas(64) float rp[kLanes];
-    alignas(64) float len[kLanes + 1];
+    alignas(64) float len[kLanes];
     if (steady) {
         c.read_pos += 16.0f;
         c.write_index = chunk_after(c.write_index);
