@@ -255,7 +255,8 @@ ZQ_VOICE_INLINE bool glide_lanes(LinePositions& c, float (&rp)[kLanes], float (&
     if (!(end < kSlotsF && same_binade(r0, end))) {
         return false;
     }
-    const F read = fmadd(Vec<F>::loadu(kIota), Vec<F>::splat(g), Vec<F>::splat(r0));
+    // Both exact: every i g and r0 + i g lies on the binade's grid.
+    const F read = add(Vec<F>::splat(r0), mul(Vec<F>::loadu(kIota), Vec<F>::splat(g)));
     // The write index each sample's advance sees, and the distance it measures.
     const F w = wrap_down(add(Vec<F>::splat(slot_float(c.write_index) + 1.0f), Vec<F>::loadu(kIota)), kSlotsF);
     const F d = add(sub(w, trunc_whole(read)), keep(le(w, read), Vec<F>::splat(kSlotsF)));

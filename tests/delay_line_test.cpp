@@ -136,6 +136,34 @@ TEST(DelayLine, ShorteningGlideRunsAtFastSpeed)
     EXPECT_NEAR(samples, 400 / 0.4, 3);
 }
 
+// The staged voice reads a chunk of a glide at read_pos + i g, g being the
+// first step, wherever the 16 steps stay in one binade. Every start on the
+// line, at both speeds, with fractions of every kind.
+TEST(DelayLine, GlideStepsWithinABinadeAreEvenToTheBit)
+{
+    auto line = make_line();
+    int even_runs = 0;
+    for (const float speed : {DelayLine::kSlowSpeed, DelayLine::kFastSpeed}) {
+        for (float start = 0.0f; start < static_cast<float>(DelayLine::kSlots); start = start * 1.0001f + 0.37f) {
+            const float g = (start + speed) - start;
+            const float end = start + 16.0f * g;
+            if (!(end < static_cast<float>(DelayLine::kSlots) && std::ilogb(start) == std::ilogb(end))) {
+                continue;
+            }
+            line->read_pos = start;
+            line->gliding = true;
+            line->speed = speed;
+            line->glide_target = 0; // a distance never measured: the glide goes on
+            for (int i = 1; i <= 16; ++i) {
+                line->advance();
+                ASSERT_EQ(line->read_pos, start + static_cast<float>(i) * g) << start << " at " << speed << ", step " << i;
+            }
+            ++even_runs;
+        }
+    }
+    EXPECT_GT(even_runs, 20000);
+}
+
 TEST(DelayLine, RequestDuringAGlideWaitsForItsEnd)
 {
     auto line = make_line();
