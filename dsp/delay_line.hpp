@@ -23,6 +23,17 @@ struct LinePositions {
     bool gliding = false;
     float speed = 1.0f;
 
+    // How far the write index w lies ahead of the read position r, as a glide
+    // measures it: a read position in [w, w + 1) measures a full lap, never 0.
+    ZQ_VOICE_INLINE static std::uint64_t distance(std::uint64_t w, float r)
+    {
+        std::int64_t d = static_cast<std::int64_t>(w) - static_cast<std::int64_t>(r);
+        if (!(static_cast<float>(w) > r)) {
+            d += static_cast<std::int64_t>(kSlots);
+        }
+        return static_cast<std::uint64_t>(d);
+    }
+
     // The glide step, then the move of the read position. Must follow this
     // sample's write: the distance is measured from the advanced write index to
     // the read position that this sample read at.
@@ -30,13 +41,7 @@ struct LinePositions {
     {
         const float r = read_pos;
         if (gliding) {
-            const std::uint64_t w = write_index;
-            std::int64_t d = static_cast<std::int64_t>(w) - static_cast<std::int64_t>(r);
-            // A read position in [w, w + 1) measures a full lap, never 0.
-            if (!(static_cast<float>(w) > r)) {
-                d += static_cast<std::int64_t>(kSlots);
-            }
-            length = static_cast<std::uint64_t>(d);
+            length = distance(write_index, r);
             if (length == glide_target) {
                 gliding = false;
                 speed = 1.0f;

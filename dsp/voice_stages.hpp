@@ -265,14 +265,9 @@ ZQ_VOICE_INLINE bool glide_lanes(LinePositions& c, float (&rp)[kLanes], float (&
     }
     Vec<F>::store(rp, read);
     Vec<F>::store(len, L::shift_in(d, slot_float(c.length)));
-    // Sample 15's distance, as advance measures it: the next chunk's first length.
+    // Sample 15's distance: the next chunk's first length.
     c.write_index = chunk_after(c.write_index);
-    const float last = r0 + 15.0f * g;
-    auto distance = static_cast<std::int64_t>(c.write_index) - static_cast<std::int64_t>(last);
-    if (!(static_cast<float>(c.write_index) > last)) {
-        distance += static_cast<std::int64_t>(DelayLine::kSlots);
-    }
-    c.length = static_cast<std::uint64_t>(distance);
+    c.length = LinePositions::distance(c.write_index, r0 + 15.0f * g);
     c.read_pos = end;
     return true;
 }
