@@ -143,13 +143,16 @@ struct Avx2Lanes : X86Common {
 
     // Taps at 16 positions in [0, 24000), each read on its own: one 4-slot
     // load per lane, then 4 x 4 transposes. `whole` receives the integer parts.
+    // The slots are unsigned: a 32-bit lane moved to a general register is
+    // its zero extension already, and addresses the line with no sign
+    // extension.
     ZQ_VOICE_INLINE static F taps16(const float* buffer, const F& pos, F& whole)
     {
         F r;
 #pragma GCC unroll 16
         for (int h = 0; h < 2; ++h) {
             const __m256i n = _mm256_cvttps_epi32(pos.v[h]);
-            alignas(32) std::int32_t at[8];
+            alignas(32) std::uint32_t at[8];
             _mm256_store_si256(reinterpret_cast<__m256i*>(at), n);
             whole.v[h] = _mm256_cvtepi32_ps(n);
             __m256 q[4];
