@@ -96,6 +96,7 @@ ZQ_PACK_2(both)
 ZQ_PACK_OP(magnitude, (const Pack<V, N>& a), (a.v[i]))
 ZQ_PACK_OP(trunc_whole, (const Pack<V, N>& a), (a.v[i]))
 ZQ_PACK_OP(fmadd, (const Pack<V, N>& a, const Pack<V, N>& b, const Pack<V, N>& c), (a.v[i], b.v[i], c.v[i]))
+ZQ_PACK_OP(fnmadd, (const Pack<V, N>& a, const Pack<V, N>& b, const Pack<V, N>& c), (a.v[i], b.v[i], c.v[i]))
 ZQ_PACK_OP(position, (const Pack<V, N>& a, const Pack<V, N>& b, const Pack<V, N>& c), (a.v[i], b.v[i], c.v[i]))
 // A mask's pack and a value's pack of the same width.
 template <class M, class V, int N>

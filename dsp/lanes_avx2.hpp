@@ -19,6 +19,7 @@ ZQ_VOICE_INLINE __m256 add(__m256 a, __m256 b) { return _mm256_add_ps(a, b); }
 ZQ_VOICE_INLINE __m256 sub(__m256 a, __m256 b) { return _mm256_sub_ps(a, b); }
 ZQ_VOICE_INLINE __m256 mul(__m256 a, __m256 b) { return _mm256_mul_ps(a, b); }
 ZQ_VOICE_INLINE __m256 fmadd(__m256 a, __m256 b, __m256 c) { return _mm256_fmadd_ps(a, b, c); } // a b + c
+ZQ_VOICE_INLINE __m256 fnmadd(__m256 a, __m256 b, __m256 c) { return _mm256_fnmadd_ps(a, b, c); } // c - a b
 ZQ_VOICE_INLINE __m256 magnitude(__m256 a) { return _mm256_andnot_ps(_mm256_set1_ps(-0.0f), a); }
 ZQ_VOICE_INLINE __m256 lt(__m256 a, __m256 b) { return _mm256_cmp_ps(a, b, _CMP_LT_OQ); }
 ZQ_VOICE_INLINE __m256 le(__m256 a, __m256 b) { return _mm256_cmp_ps(a, b, _CMP_LE_OQ); }

@@ -19,6 +19,7 @@ ZQ_VOICE_INLINE __m512 add(__m512 a, __m512 b) { return _mm512_add_ps(a, b); }
 ZQ_VOICE_INLINE __m512 sub(__m512 a, __m512 b) { return _mm512_sub_ps(a, b); }
 ZQ_VOICE_INLINE __m512 mul(__m512 a, __m512 b) { return _mm512_mul_ps(a, b); }
 ZQ_VOICE_INLINE __m512 fmadd(__m512 a, __m512 b, __m512 c) { return _mm512_fmadd_ps(a, b, c); }
+ZQ_VOICE_INLINE __m512 fnmadd(__m512 a, __m512 b, __m512 c) { return _mm512_fnmadd_ps(a, b, c); }
 ZQ_VOICE_INLINE __m512 magnitude(__m512 a) { return _mm512_abs_ps(a); }
 ZQ_VOICE_INLINE __mmask16 lt(__m512 a, __m512 b) { return _mm512_cmp_ps_mask(a, b, _CMP_LT_OQ); }
 ZQ_VOICE_INLINE __mmask16 le(__m512 a, __m512 b) { return _mm512_cmp_ps_mask(a, b, _CMP_LE_OQ); }

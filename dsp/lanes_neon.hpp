@@ -20,6 +20,7 @@ ZQ_VOICE_INLINE float32x4_t add(float32x4_t a, float32x4_t b) { return vaddq_f32
 ZQ_VOICE_INLINE float32x4_t sub(float32x4_t a, float32x4_t b) { return vsubq_f32(a, b); }
 ZQ_VOICE_INLINE float32x4_t mul(float32x4_t a, float32x4_t b) { return vmulq_f32(a, b); }
 ZQ_VOICE_INLINE float32x4_t fmadd(float32x4_t a, float32x4_t b, float32x4_t c) { return vfmaq_f32(c, a, b); }
+ZQ_VOICE_INLINE float32x4_t fnmadd(float32x4_t a, float32x4_t b, float32x4_t c) { return vfmsq_f32(c, a, b); }
 ZQ_VOICE_INLINE float32x4_t magnitude(float32x4_t a) { return vabsq_f32(a); }
 ZQ_VOICE_INLINE uint32x4_t lt(float32x4_t a, float32x4_t b) { return vcltq_f32(a, b); }
 ZQ_VOICE_INLINE uint32x4_t le(float32x4_t a, float32x4_t b) { return vcleq_f32(a, b); }

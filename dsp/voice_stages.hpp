@@ -470,14 +470,18 @@ ZQ_VOICE_INLINE void feed_forward(DelayLine& line, const Sections& sec, const Se
     const F x = Vec<F>::loadu(in);
     const F wet = keep(lt(magnitude(x), Vec<F>::splat(kWetInputBound)), x);
     F v[DelayEngine::kDiffuserCount];
+    // fma(-c, d, x) is x - c d with one rounding: the fused negative form,
+    // with the same coefficient as the step's second product.
+    F c = Vec<F>::splat(p.coef[0]);
     F d = sec.load<F>(span, 0);
-    v[0] = fmadd(loop, Vec<F>::splat(p.feedback), fmadd(Vec<F>::splat(-p.coef[0]), d, wet));
-    F y = fmadd(Vec<F>::splat(p.coef[0]), v[0], d);
+    v[0] = fmadd(loop, Vec<F>::splat(p.feedback), fnmadd(c, d, wet));
+    F y = fmadd(c, v[0], d);
 #pragma GCC unroll 16
     for (int k = 1; k < DelayEngine::kDiffuserCount; ++k) {
+        c = Vec<F>::splat(p.coef[k]);
         d = sec.load<F>(span, k);
-        v[k] = fmadd(Vec<F>::splat(-p.coef[k]), d, y);
-        y = fmadd(Vec<F>::splat(p.coef[k]), v[k], d);
+        v[k] = fnmadd(c, d, y);
+        y = fmadd(c, v[k], d);
     }
     Vec<F>::storeu(out_1, fmadd(loop, Vec<F>::splat(p.loop_g1), fmadd(out_tap, Vec<F>::splat(p.tap_g1), x)));
     Vec<F>::storeu(out_2, fmadd(loop, Vec<F>::splat(p.loop_g2), fmadd(out_tap, Vec<F>::splat(p.tap_g2), x)));
