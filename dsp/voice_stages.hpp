@@ -43,7 +43,10 @@ constexpr float kOffsets[kLanes + 1] = {1, 2, 1, 2, 1, 2, 1, 2, 1, 2, 1, 2, 1, 2
 // signed 32-bit integer a single instruction.
 ZQ_VOICE_INLINE float slot_float(std::uint64_t n) { return static_cast<float>(static_cast<std::int32_t>(n)); }
 
-// The integer part of a position in the line, as read_cubic takes it.
+// The integer part of a position in the line, as read_cubic takes it; as a
+// slot index (unsigned: positions are never negative, and a 32-bit index
+// then addresses the line with no sign extension), and as a float.
+ZQ_VOICE_INLINE std::uint32_t slot_of(float pos) { return static_cast<std::uint32_t>(static_cast<std::int32_t>(pos)); }
 ZQ_VOICE_INLINE float whole_part(float pos) { return static_cast<float>(static_cast<std::int32_t>(pos)); }
 
 // The first slot a chunk's taps may not read, as a float.
@@ -149,10 +152,10 @@ template <class L>
 ZQ_VOICE_INLINE typename L::H paired_loop_taps(const float* buffer, float read_pos)
 {
     using H = typename L::H;
-    const float first = whole_part(read_pos + 3.0f);
+    const std::uint32_t first = slot_of(read_pos + 3.0f);
     H y[4];
-    L::stride2_rows(buffer + static_cast<std::int32_t>(first), y);
-    return cubic(y[0], y[1], y[2], y[3], Vec<H>::splat(read_pos + 3.0f - first));
+    L::stride2_rows(buffer + first, y);
+    return cubic(y[0], y[1], y[2], y[3], Vec<H>::splat(read_pos + 3.0f - slot_float(first)));
 }
 
 // How far the slot `whole` lies after `first` around the line, as
@@ -199,7 +202,8 @@ ZQ_VOICE_INLINE bool paired_out_taps(const DelayEngine& e, const ChunkStart& s, 
         return false;
     }
     pos = pos >= kSlotsF ? pos - kSlotsF : pos;
-    const float start = whole_part(pos);
+    const std::uint32_t slot = slot_of(pos);
+    const float start = slot_float(slot);
     // clear_of_writes for pair 0: the others lie 2m further ahead, and must
     // be 2m more clear (a pair that wraps past the writes fails the reach).
     const float room = slots_ahead(start, first);
@@ -217,7 +221,7 @@ ZQ_VOICE_INLINE bool paired_out_taps(const DelayEngine& e, const ChunkStart& s, 
         carry = e.delay_line.read_cubic(p0);
     }
     H y[4];
-    L::stride2_rows(e.delay_line.buffer + static_cast<std::int32_t>(start), y);
+    L::stride2_rows(e.delay_line.buffer + slot, y);
     const H tap = cubic(y[0], y[1], y[2], y[3], Vec<H>::splat(pos - start));
     typename L::F out;
     L::spread_shifted(tap, carry, out);
